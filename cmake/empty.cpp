@@ -1,0 +1,1 @@
+// Intentionally empty: the extension module is assembled from kalvo_extension_objects.
