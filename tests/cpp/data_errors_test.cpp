@@ -132,15 +132,6 @@ TEST(ErrorMapperTest, KindsWithSharedTextsAreDistinctClasses) {
     EXPECT_EQ(classes.size(), 5u);
 }
 
-TEST(ErrorMapperTest, CallerTextMayBeEmpty) {
-    try {
-        throwIfError(28);
-        FAIL();
-    } catch (const detail::ArrayException<kalvo::Exception, ExceptionType::CallerReported>& e) {
-        EXPECT_STREQ(e.what(), "");
-    }
-}
-
 TEST(RuntimeTable, ServesExactlyTheListedEntries) {
     std::set<int> listed;
 #define KALVO_TEST_COLLECT(num, name, params) listed.insert(num);

@@ -104,13 +104,5 @@ TEST(OlderRuntime, MissingEntryIsRefusedUntilItAppears) {
     }
 }
 
-TEST(OlderRuntime, WithheldEntriesAreNotServed) {
-    Withhold gone("1, 49,63");
-    EXPECT_EQ(get_function_ptr(1), nullptr);
-    EXPECT_EQ(get_function_ptr(49), nullptr);
-    EXPECT_EQ(get_function_ptr(63), nullptr);
-    EXPECT_NE(get_function_ptr(4 + 9), nullptr);  // 13 is not 1 followed by 3
-}
-
 }  // namespace
 }  // namespace kalvo::data
