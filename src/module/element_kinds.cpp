@@ -86,6 +86,6 @@ bool pyObjectIsLong(PyObject* o) noexcept {
 }
 
 void kalvo::py::detail::throwInvalidVisitorType() {
-    throw kalvo::data::detail::ArrayException<kalvo::Exception, static_cast<kalvo::data::ExceptionType>(9)>(
+    kalvo::data::throwArrayException<kalvo::data::ExceptionType::ArrayTypeMismatch>(
         "Invalid type of array passed to apply_numeric_visitor.");
 }
