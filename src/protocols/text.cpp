@@ -23,11 +23,10 @@ namespace {
 template<class T>
 PyObject* renderText(PyObject* self, bool withTypeName) {
     const KCppPyArray* state = self == nullptr ? nullptr : reinterpret_cast<KCPyArray*>(self)->state;
-    if (state == nullptr) {
-        PyErr_SetString(PyExc_RuntimeError, "object not initialized.");
+    if (!checkIndicesStillValid(state)) {
         return nullptr;
     }
-    PyRef list = PyRef::steal(nestedListForm<T>(*state));
+    PyRef list = PyRef::steal(state->getNestedListForm());
     if (!list) {
         return nullptr;
     }
@@ -70,20 +69,8 @@ PyObject* KCPyArray_GetRepr(PyObject* self) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* { return renderText<T>(self, true); });
 }
 
-#define KALVO_INSTANTIATE_TEXT(T)                       \
-    template PyObject* KCPyArray_GetStr<T>(PyObject*);  \
+#define KALVO_INSTANTIATE_TEXT(T)                      \
+    template PyObject* KCPyArray_GetStr<T>(PyObject*); \
     template PyObject* KCPyArray_GetRepr<T>(PyObject*);
-
-KALVO_INSTANTIATE_TEXT(double)
-KALVO_INSTANTIATE_TEXT(float)
-KALVO_INSTANTIATE_TEXT(int8_t)
-KALVO_INSTANTIATE_TEXT(uint8_t)
-KALVO_INSTANTIATE_TEXT(int16_t)
-KALVO_INSTANTIATE_TEXT(uint16_t)
-KALVO_INSTANTIATE_TEXT(int32_t)
-KALVO_INSTANTIATE_TEXT(uint32_t)
-KALVO_INSTANTIATE_TEXT(int64_t)
-KALVO_INSTANTIATE_TEXT(uint64_t)
-KALVO_INSTANTIATE_TEXT(bool)
-
+KALVO_FOR_EACH_ELEMENT_TYPE(KALVO_INSTANTIATE_TEXT)
 #undef KALVO_INSTANTIATE_TEXT
