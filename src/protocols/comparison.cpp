@@ -105,7 +105,7 @@ PyObject* KCPyArray_RichCompare(PyObject* self, PyObject* other, int op) {
             return nullptr;
         }
         // Partial arrays made before a reshape may name positions the array no longer has.
-        if (!checkIndicesFitShape(*state) || !checkIndicesFitShape(*otherState)) {
+        if (!checkIndicesStillValid(state) || !checkIndicesStillValid(otherState)) {
             return nullptr;
         }
         const std::optional<bool> equal = arrayStatesAreEqual(*state, *otherState);

@@ -59,12 +59,8 @@ PyObject* KCppPyIter::itemAtPosition() {
         reinterpret_cast<KCPyArray*>(object)->state = view.release();
         return object;
     }
-    const char* address = static_cast<const char*>(
-        static_cast<const void*>(m_arrayState.getAddressOfElementFromNormalizedIntIndices(m_position)));
-    if (address == nullptr) {
-        return nullptr;  // "null data pointer." is set
-    }
-    return elementValueAt(m_arrayState, address);
+    // Every dimension is fixed: the element value, read from the wrapper's buffer.
+    return m_arrayState.getNumericPyObjectFromNormalizedIntIndicesWithoutTemplate(m_position);
 }
 
 PyObject* KCppPyIter::next() {
@@ -90,7 +86,7 @@ PyObject* KCppPyIter::next() {
 KCppPyIter* makeKCppPyIter(const KCppPyArray& array) {
     return guarded<KCppPyIter*>(nullptr, [&]() -> KCppPyIter* {
         // A partial array made before a reshape may name positions the array no longer has.
-        if (!checkIndicesFitShape(array)) {
+        if (!checkIndicesStillValid(&array)) {
             return nullptr;
         }
         return new KCppPyIter(array);
