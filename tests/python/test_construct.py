@@ -313,11 +313,11 @@ def test_inputs_keep_their_reference_counts(km):
         km.double(vector=vector, size=size)
         km.double(keywords)
         km.double(rows, is_complex=True)
-        for bad in ((rows, [3]), ([rows, None],), (vector, None, vector)):
+        for call in (lambda: km.double(rows, [3]), lambda: km.double([rows, None]),
+                     lambda: km.double(vector, None, vector), lambda: km.int8(vector=vector)):
             with pytest.raises(Exception):
-                km.double(*bad)
-        with pytest.raises(Exception):
-            km.int8(vector=vector)
+                call()
+        del call
     assert [sys.getrefcount(o) for o in watched] == before
 
 
