@@ -124,7 +124,7 @@ public:
 
 private:
     /// The view's materialisation, without the cache.
-    std::optional<kalvo::data::Array> materializeView() const;
+    std::optional<kalvo::data::Array> materializeView(kalvo::data::MemoryLayout layout, bool oneDimAsRow) const;
     /// Element size the kind and complexity imply; must equal the wrapper's.
     long expectedElementSize() const noexcept;
 

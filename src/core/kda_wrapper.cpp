@@ -43,10 +43,9 @@ std::unique_ptr<char, MallocFree> makeFilledBufferFrom(const Array& array, long 
         throw std::bad_alloc();
     if (bytes > 0) {
         apply_numeric_visitor(array, [&](auto&& typed) {
-            using T = TypedElementT<decltype(typed)>;
-            // release() on a handle that shares the data unshares first, so m_array keeps its data.
-            TypedArray<T> temporary(std::forward<decltype(typed)>(typed));
-            auto released = temporary.release();
+            // `typed` shares the wrapped array's data, so release() first gives it a private
+            // copy and m_array keeps its elements.
+            auto released = typed.release();
             std::memcpy(buffer.get(), released.get(), static_cast<size_t>(bytes));
         });
     }
@@ -179,8 +178,7 @@ void KDArrayWrapper::reshape(const std::vector<long>& dims, ArrayFactory& factor
     const std::vector<size_t> newDims(dims.begin(), dims.end());
     Array replacement = apply_numeric_visitor(m_array, [&](auto&& typed) -> Array {
         using T = TypedElementT<decltype(typed)>;
-        TypedArray<T> temporary(std::forward<decltype(typed)>(typed));
-        return factory.createArrayFromBuffer<T>(newDims, temporary.release(), layout);
+        return factory.createArrayFromBuffer<T>(newDims, typed.release(), layout);
     });
     std::vector<long> newShape(dims);
     std::vector<long> newStrides(dims.size(), 0);
