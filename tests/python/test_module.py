@@ -154,31 +154,41 @@ def test_capsule(km):
 
 
 ARRAY_MODULE_FAILURES = {
-    "unable to import array module.": "sys.modules['array'] = None",
-    "unable to retrieve array.array class.": "sys.modules['array'] = types.ModuleType('array')",
-    "array.array class is not callable.":
+    "array cannot be imported": "sys.modules['array'] = None",
+    "array has no attribute array": "sys.modules['array'] = types.ModuleType('array')",
+    "array.array is not callable":
         "m = types.ModuleType('array'); m.array = 5; sys.modules['array'] = m",
 }
 
 
-@pytest.mark.parametrize("message", list(ARRAY_MODULE_FAILURES))
-def test_import_fails_without_array_array(km, message):
-    # The start-up error stays pending, so the interpreter refuses the half-built module.
+@pytest.mark.parametrize("setup", list(ARRAY_MODULE_FAILURES.values()),
+                         ids=list(ARRAY_MODULE_FAILURES))
+def test_import_fails_without_array_array(km, setup):
+    # The start-up error stays pending, so the interpreter refuses the half-built module
+    # (it replaces the pending error by its own SystemError).
     script = textwrap.dedent(f"""
         import sys, types
         sys.path.insert(0, {os.path.dirname(km.__file__)!r})
-        {ARRAY_MODULE_FAILURES[message]}
+        {setup}
         try:
             import kalvomultidimarrayforpython
         except SystemError as e:
-            cause = e.__cause__
-            print(type(cause).__name__, cause)
+            print(e)
         else:
             print("imported")
     """)
     result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
                             timeout=60)
-    assert result.stdout.strip() == f"RuntimeError {message}", result.stderr
+    assert result.stdout.strip() == (
+        "initialization of kalvomultidimarrayforpython raised unreported exception"), result.stderr
+
+
+def test_import_succeeds_in_a_fresh_interpreter(km):
+    script = (f"import sys; sys.path.insert(0, {os.path.dirname(km.__file__)!r}); "
+              "import kalvomultidimarrayforpython as m; print(m.double.__name__)")
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                            timeout=60)
+    assert (result.stdout.strip(), result.stderr) == ("double", "")
 
 
 # Behaviour on instances; these run once array construction is available.
