@@ -2,7 +2,6 @@
 #pragma once
 
 #include <complex>
-#include <stdexcept>
 #include <type_traits>
 
 #include "dataarray/kalvo_data.hpp"
