@@ -24,11 +24,6 @@ void setBufferError(const std::string& message) {
 constexpr const char* kInconsistentExporter =
     "input buffer's shape and item size do not match its length.";
 
-template<class T>
-struct IsComplexElement : std::false_type {};
-template<class U>
-struct IsComplexElement<std::complex<U>> : std::true_type {};
-
 }  // namespace
 
 template<class T>
@@ -38,7 +33,7 @@ bool FinalConstructorParser<T>::processBufferInitializer(Py_buffer* view) {
         setBufferError("input 'format' field is null.");
         return false;
     }
-    constexpr bool isComplex = IsComplexElement<T>::value;
+    constexpr bool isComplex = ElementKind<T>::isComplex;
     const char expected = ElementKind<RealOfT<T>>::formatChar();
     const std::string expectedFormat =
         isComplex ? std::string("Z") + expected : std::string(1, expected);
@@ -110,7 +105,7 @@ bool FinalConstructorParser<T>::processBufferInitializer(Py_buffer* view) {
     }
 
     // The reservation made for 'size' is not needed: the bytes go straight into the buffer.
-    std::vector<CollectedElement<T>>().swap(elements);
+    CollectedElements<T>().swap(elements);
     bool ok = false;
     buffer_t buffer = createBuffer(n, ok);
     if (!ok) {
