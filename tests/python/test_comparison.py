@@ -51,6 +51,8 @@ def test_complex_and_real_compare_by_value(numeric_kind, km):
     big = 2 ** 53
     assert both(kalvo.int64([[big + 1]], is_complex=True), kalvo.int64([[big]], is_complex=True))
     assert not both(kalvo.int64([[big + 1]]), kalvo.int64([[big]]))
+    assert not both(kalvo.int64([[big + 1]]), kalvo.int64([[big + 1]], is_complex=True))
+    assert both(kalvo.uint64([[big]]), kalvo.uint64([[big + 1]], is_complex=True))
 
 
 @pytest.mark.parametrize("other", [[[1.0, 2.0]], [1.0, 2.0], None, 1, "12", (1.0, 2.0)])
