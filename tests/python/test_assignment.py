@@ -273,8 +273,11 @@ def test_memoryview_made_before_sees_the_write(a34):
         view = memoryview(a34)
     except NotImplementedError as e:
         pytest.skip(f"buffer export unavailable: {e}")
+    row = a34[1]
+    row_copy = memoryview(row)  # a partial array exports a copy of its view, made once
     a34[1][2] = 5.5
     assert view[1, 2] == 5.5
+    assert row_copy.tolist() == [[4.0, 5.0, 6.0, 7.0]] == memoryview(row).tolist()
 
 
 def test_reshape_while_the_value_is_read():
