@@ -6,12 +6,23 @@
 // the two walks are destroyed before the comparison returns. The walks share the compared arrays'
 // wrappers and check every position against the current shape, so nothing here can read outside
 // a buffer whatever a comparison does.
+//
+// When both walks are over the last dimension, the elements are compared straight from the two
+// buffers instead: each element is turned into a C++ image of the Python value a read would give
+// (bool, exact integer, double, or complex of doubles) and compared with an == that gives what
+// Python's == gives on those objects, so the comparison makes no Python object per element. The
+// item-by-item loop then only meets partial arrays; its element branch is the general rule for
+// item values the buffers cannot answer for.
 
 #include "protocols/comparison.hpp"
 
+#include <complex>
+#include <cstring>
 #include <iostream>
+#include <type_traits>
 
 #include "core/kcpp_py_array.hpp"
+#include "core/typed_dispatch.hpp"
 #include "module/element_kinds.hpp"
 #include "module/guard.hpp"
 #include "module/kcpyarray.hpp"
@@ -41,6 +52,103 @@ PyRef nextItem(KCppPyIter& walk) {
     return item;
 }
 
+// The Python value of the element of type E stored at `address`, as a C++ value whose == is
+// Python's: a logical byte is true when non-zero, integers stay exact, single precision widens to
+// double, and complex parts become the doubles a Python complex is made of.
+template<class E>
+auto pythonValue(const char* address) {
+    if constexpr (std::is_same_v<E, bool>) {
+        unsigned char byte;
+        std::memcpy(&byte, address, 1);
+        return byte != 0;
+    } else {
+        E element;
+        std::memcpy(&element, address, sizeof(E));
+        if constexpr (kalvo::py::IsComplexElement<E>::value) {
+            return std::complex<double>(static_cast<double>(element.real()),
+                                        static_cast<double>(element.imag()));
+        } else if constexpr (std::is_floating_point_v<E>) {
+            return static_cast<double>(element);
+        } else {
+            return element;
+        }
+    }
+}
+
+// Python's int == float, which is exact: an integer equals a double only when the double is
+// that very integer.
+template<class I>
+bool integerEqualsDouble(I v, double d) {
+    if constexpr (sizeof(I) < 8) {
+        return static_cast<double>(v) == d;  // every such integer is a double exactly
+    } else if constexpr (std::is_signed_v<I>) {
+        return d >= -0x1p63 && d < 0x1p63 && static_cast<double>(v) == d && static_cast<I>(d) == v;
+    } else {
+        return d >= 0.0 && d < 0x1p64 && static_cast<double>(v) == d && static_cast<I>(d) == v;
+    }
+}
+
+// Python's == between two element values as pythonValue gives them.
+template<class X, class Y>
+bool valuesEqual(const X& x, const Y& y) {
+    if constexpr (std::is_same_v<X, Y>) {
+        return x == y;
+    } else if constexpr (std::is_same_v<X, std::complex<double>>) {
+        return valuesEqual(y, x);
+    } else {  // a real value against a complex one: the imaginary part must be 0
+        if (y.imag() != 0.0) {
+            return false;
+        }
+        if constexpr (std::is_floating_point_v<X>) {
+            return x == y.real();
+        } else {
+            return integerEqualsDouble(x, y.real());
+        }
+    }
+}
+
+// Both walks yield element values, of types EA and EB (one element kind, each side real or
+// complex): compares what they have still to yield, pairwise. Nothing runs Python code in
+// between, so the runs stay valid throughout.
+template<class EA, class EB>
+std::optional<bool> storedElementsEqual(KCppPyIter& walkA, KCppPyIter& walkB) {
+    const std::optional<KCppPyIter::ElementRun> x = walkA.takeRemainingElements();
+    const std::optional<KCppPyIter::ElementRun> y = walkB.takeRemainingElements();
+    if (!x || !y) {
+        return std::nullopt;
+    }
+    if (x->count != y->count) {
+        return false;
+    }
+    const char* px = x->first;
+    const char* py = y->first;
+    for (long i = 0; i < x->count; ++i, px += x->strideInBytes, py += y->strideInBytes) {
+        if (!valuesEqual(pythonValue<EA>(px), pythonValue<EB>(py))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// storedElementsEqual for the element kind of both states and each side's complexity.
+std::optional<bool> storedElementsEqual(const KCppPyArray& a, KCppPyIter& walkA, const KCppPyArray& b,
+                                        KCppPyIter& walkB) {
+    return dispatchOnKind(a.getSupportedArrayEnum(), [&](auto tag) {
+        using T = typename decltype(tag)::type;
+        if constexpr (std::is_same_v<T, bool>) {
+            return storedElementsEqual<bool, bool>(walkA, walkB);  // logical arrays are never complex
+        } else {
+            using C = std::complex<T>;
+            if (a.isComplex()) {
+                return b.isComplex() ? storedElementsEqual<C, C>(walkA, walkB)
+                                     : storedElementsEqual<C, T>(walkA, walkB);
+            }
+            return b.isComplex() ? storedElementsEqual<T, C>(walkA, walkB)
+                                 : storedElementsEqual<T, T>(walkA, walkB);
+        }
+    });
+}
+
 }  // namespace
 
 std::optional<bool> arrayStatesAreEqual(const KCppPyArray& a, const KCppPyArray& b) {
@@ -49,6 +157,9 @@ std::optional<bool> arrayStatesAreEqual(const KCppPyArray& a, const KCppPyArray&
     }
     KCppPyIter walkA(a);
     KCppPyIter walkB(b);
+    if (!walkA.yieldsArrays() && !walkB.yieldsArrays()) {
+        return storedElementsEqual(a, walkA, b, walkB);
+    }
     for (;;) {
         const PyRef x = nextItem(walkA);
         const PyRef y = nextItem(walkB);
