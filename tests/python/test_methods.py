@@ -188,6 +188,14 @@ def test_clone_is_an_equal_independent_array(array_type, kind, complex_):
     with memoryview(a):
         b.reshape(6, 1)  # exports of one do not pin the other
     assert a.size == (2, 3) and nested(a) == nested(array_type(values, is_complex=complex_))
+    cloned = nested(b)
+    a[0][0] = values[1][2]
+    assert nested(b) == cloned
+
+
+@pytest.mark.parametrize("size", [[3, 0], [0, 4], [2, 0, 3]])
+def test_clone_keeps_zero_extents(size):
+    assert kalvo.int8(size=size).clone().size == tuple(size)
 
 
 @pytest.mark.parametrize("expr, size, values", [
