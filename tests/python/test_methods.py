@@ -150,6 +150,21 @@ def test_partial_arrays_made_before_a_reshape_never_read_outside_the_storage(dim
     capsys.readouterr()  # toarray() prints array.array's complaint
 
 
+@pytest.mark.parametrize("dims", [(4, 6), (24, 1), (2, 2, 6), (2, 2, 2, 3)])
+def test_partial_arrays_made_before_a_reshape_to_other_dimensions(dims, capsys):
+    a = kalvo.double(vector=list(range(24)), size=[2, 3, 4])
+    stale = [a[1][2], a[1][2][1:3], a[1][0:2], a[-1], a[1][2][::-1]]
+    a.reshape(*dims)
+    for p in stale:
+        for read in READS.values():
+            try:
+                result = read(p)
+            except (IndexError, RuntimeError):
+                continue
+            assert set(scalars(result)) <= set(range(24))
+    capsys.readouterr()
+
+
 @pytest.mark.parametrize("dims", [(2, 6), (12, 1), (1, 12), (2, 2, 3)])
 def test_iterators_made_before_a_reshape_never_read_outside_the_storage(dims):
     a = kalvo.int32([[10 * i + j for j in range(4)] for i in range(3)])
