@@ -1,6 +1,5 @@
 // src/protocols/methods.cpp: reshape, clone, real/imag/noncomplex, their properties, and pickling
 
-#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
