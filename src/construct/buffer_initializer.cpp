@@ -24,11 +24,6 @@ void setBufferError(const std::string& message) {
 constexpr const char* kInconsistentExporter =
     "input buffer's shape and item size do not match its length.";
 
-template<class T>
-struct IsComplexElement : std::false_type {};
-template<class U>
-struct IsComplexElement<std::complex<U>> : std::true_type {};
-
 }  // namespace
 
 template<class T>
@@ -38,7 +33,7 @@ bool FinalConstructorParser<T>::processBufferInitializer(Py_buffer* view) {
         setBufferError("input 'format' field is null.");
         return false;
     }
-    constexpr bool isComplex = IsComplexElement<T>::value;
+    constexpr bool isComplex = ElementKind<T>::isComplex;
     const char expected = ElementKind<RealOfT<T>>::formatChar();
     const std::string expectedFormat =
         isComplex ? std::string("Z") + expected : std::string(1, expected);
@@ -98,19 +93,26 @@ bool FinalConstructorParser<T>::processBufferInitializer(Py_buffer* view) {
         return false;
     }
 
-    // Column-major when the first index moves fastest in memory. Extents of 1 carry no
-    // ordering information (their strides are arbitrary), which PyBuffer_IsContiguous ignores.
-    if (view->ndim >= 2 && view->strides != nullptr) {
-        if (PyBuffer_IsContiguous(view, 'F')) {
-            dataIsColumnMajor = true;
-        } else if (!PyBuffer_IsContiguous(view, 'C')) {
-            setBufferError("input buffer is not contiguous.");
-            return false;
-        }
+    if (n > 0 && view->buf == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, "null data pointer.");
+        return false;
+    }
+    // Column-major when the first index moves fastest in memory. Extents of 1 carry no ordering
+    // information (their strides are arbitrary), which PyBuffer_IsContiguous ignores; a view
+    // that is neither C- nor Fortran-contiguous cannot be copied as one block.
+    // (Without a shape there are no strides to look at: the bytes are the elements in order.)
+    const bool described = view->ndim >= 1 && view->shape != nullptr;
+    const bool fortranOrder = described && PyBuffer_IsContiguous(view, 'F') != 0;
+    if (described && !fortranOrder && !PyBuffer_IsContiguous(view, 'C')) {
+        setBufferError("input buffer is not contiguous.");
+        return false;
+    }
+    if (view->ndim >= 2 && fortranOrder) {
+        dataIsColumnMajor = true;
     }
 
     // The reservation made for 'size' is not needed: the bytes go straight into the buffer.
-    std::vector<CollectedElement<T>>().swap(elements);
+    CollectedElements<T>().swap(elements);
     bool ok = false;
     buffer_t buffer = createBuffer(n, ok);
     if (!ok) {

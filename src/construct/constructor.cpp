@@ -15,6 +15,7 @@
 #include <optional>
 
 #include "construct/constructor_parser.hpp"
+#include "construct/parser_support.hpp"
 #include "core/index_items.hpp"
 #include "core/kcpp_py_array.hpp"
 #include "module/guard.hpp"
@@ -25,9 +26,6 @@
 using kalvo::py::PyRef;
 
 namespace {
-
-char* keywordList[] = {const_cast<char*>("initializer"), const_cast<char*>("size"),
-                       const_cast<char*>("vector"), const_cast<char*>("is_complex"), nullptr};
 
 /// Runs the parser for element representation E and creates the data array.
 template<class E>
@@ -72,8 +70,9 @@ PyObject* newArray(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyObject* size = nullptr;
     PyObject* vector = nullptr;
     PyObject* isComplexArg = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(positional.get(), keywords.get(), "|OOOO", keywordList,
-                                     &initializer, &size, &vector, &isComplexArg)) {
+    if (!PyArg_ParseTupleAndKeywords(positional.get(), keywords.get(), "|OOOO",
+                                     kalvo::py::construct::constructorKeywords, &initializer,
+                                     &size, &vector, &isComplexArg)) {
         return nullptr;
     }
     bool isComplex = false;

@@ -26,6 +26,10 @@ using namespace kalvo::py::construct;
 
 namespace kalvo::py::construct {
 
+char* constructorKeywords[5] = {const_cast<char*>("initializer"), const_cast<char*>("size"),
+                                const_cast<char*>("vector"), const_cast<char*>("is_complex"),
+                                nullptr};
+
 std::string formatDims(const std::vector<size_t>& dims) {
     std::ostringstream text;
     for (size_t i = 0; i < dims.size(); ++i) {
@@ -58,11 +62,6 @@ namespace {
 
 using OutOfMemory = kalvo::data::detail::ArrayException<kalvo::Exception,
                                                          kalvo::data::ExceptionType::OutOfMemory>;
-
-/// Keyword list of every array constructor, in positional order.
-char* constructorKeywords[] = {const_cast<char*>("initializer"), const_cast<char*>("size"),
-                               const_cast<char*>("vector"), const_cast<char*>("is_complex"),
-                               nullptr};
 
 bool isGiven(PyObject* value) { return value != nullptr && value != Py_None; }
 
@@ -247,7 +246,7 @@ auto FinalConstructorParser<T>::processVectorKwarg(PyObject* vector, bool& ok) -
     }
     // The elements go straight into the final buffer; the reservation made for 'size' is not
     // needed on this path.
-    std::vector<CollectedElement<T>>().swap(elements);
+    CollectedElements<T>().swap(elements);
     buffer_t buffer = createBuffer(n, ok);
     if (!ok || n < 1) {
         return buffer;
@@ -331,7 +330,7 @@ auto FinalConstructorParser<T>::processConstructorArgsAndKwargs(PyObject* args, 
         if (!vector && !initializer) {
             numElements = productOf(sizeDims);
             // The zeros go straight into the final buffer; drop the reservation first.
-            std::vector<CollectedElement<T>>().swap(elements);
+            CollectedElements<T>().swap(elements);
             buffer_t buffer = createBuffer(numElements, ok);
             if (!ok) {
                 return {};

@@ -6,6 +6,9 @@
 
 #include <complex>
 #include <cstddef>
+#include <cstdlib>
+#include <limits>
+#include <new>
 #include <optional>
 #include <type_traits>
 #include <vector>
@@ -25,6 +28,36 @@ static_assert(sizeof(LogicalElement) == sizeof(bool), "logical elements must sta
 /// The type `FinalConstructorParser<T>::elements` holds: T itself, except LogicalElement for bool.
 template<class T>
 using CollectedElement = std::conditional_t<std::is_same_v<T, bool>, LogicalElement, T>;
+
+/// Allocator of collected elements on malloc/free: a request the system cannot satisfy becomes
+/// std::bad_alloc from a null result in every build, also under sanitizer runtimes, whose
+/// operator new aborts instead of throwing.
+template<class T>
+struct CollectedAllocator {
+    using value_type = T;
+    CollectedAllocator() noexcept = default;
+    template<class U>
+    CollectedAllocator(const CollectedAllocator<U>&) noexcept {}  // NOLINT: rebinding
+    T* allocate(size_t n) {
+        if (n > std::numeric_limits<size_t>::max() / sizeof(T)) {
+            throw std::bad_alloc();
+        }
+        void* p = std::malloc(n * sizeof(T));
+        if (p == nullptr && n > 0) {
+            throw std::bad_alloc();
+        }
+        return static_cast<T*>(p);
+    }
+    void deallocate(T* p, size_t) noexcept { std::free(p); }
+    template<class U>
+    bool operator==(const CollectedAllocator<U>&) const noexcept { return true; }
+    template<class U>
+    bool operator!=(const CollectedAllocator<U>&) const noexcept { return false; }
+};
+
+/// The vector `FinalConstructorParser<T>::elements` is.
+template<class T>
+using CollectedElements = std::vector<CollectedElement<T>, CollectedAllocator<CollectedElement<T>>>;
 
 /// Reads the arguments of an array constructor for element type T (the eleven real types and
 /// std::complex of the ten numeric ones) into dimensions and a filled element buffer.
@@ -47,7 +80,7 @@ public:
     /// Room for `elements` has been reserved once.
     bool storageReserved = false;
     /// Elements of a nested-sequence or scalar initializer, in row-major (nesting) order.
-    std::vector<CollectedElement<T>> elements;
+    CollectedElements<T> elements;
     /// Current nesting depth of the nested walk.
     size_t depth = 0;
     /// Depth of the first scalar met by the nested walk; 0 = none yet.

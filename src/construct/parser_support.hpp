@@ -23,6 +23,9 @@
 
 namespace kalvo::py::construct {
 
+/// Keyword list of every array constructor, in positional order ("|OOOO").
+extern char* constructorKeywords[5];
+
 /// Product of `dims` (1 for an empty list), saturating at SIZE_MAX so that absurd shapes
 /// fail the reservation instead of wrapping around to a small count.
 inline size_t productOf(const std::vector<size_t>& dims) noexcept {

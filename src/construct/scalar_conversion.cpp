@@ -22,11 +22,6 @@ namespace {
 
 constexpr const char* kIntTooLarge = "Python int too large to convert to C long long";
 
-template<class T>
-struct IsComplex : std::false_type {};
-template<class U>
-struct IsComplex<std::complex<U>> : std::true_type {};
-
 /// Display name of the element type ("double", "single", "int8" ... "logical"); complex
 /// elements use the name of their component type.
 template<class T>
@@ -335,7 +330,7 @@ ScalarConversionResult<T> convertScalar(PyObject* value, bool lenient) {
     if (value == nullptr) {
         return ScalarConversionResult<T>::failure(PyExc_RuntimeError, "null data pointer.");
     }
-    if constexpr (IsComplex<T>::value) {
+    if constexpr (ElementKind<T>::isComplex) {
         return convertComplex<typename T::value_type>(value);
     } else if constexpr (std::is_same_v<T, bool>) {
         return convertLogical(value, lenient);
