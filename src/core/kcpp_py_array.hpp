@@ -1,0 +1,133 @@
+// src/core/kcpp_py_array.hpp: KCppPyArray, the state behind every Python array object
+#pragma once
+
+#include <Python.h>
+
+#include <memory>
+#include <optional>
+#include <ostream>
+#include <vector>
+
+#include "core/index_items.hpp"
+#include "core/kda_wrapper.hpp"
+#include "dataarray/kalvo_data.hpp"
+#include "module/element_kinds.hpp"
+
+/// A shared KDArrayWrapper plus element kind, complexity and the pending index items of a partial array.
+/// The index list is k integer items (dimensions 0..k-1), optionally followed by one normalised slice
+/// for dimension k (the active dimension); slice positions are absolute positions of that dimension.
+class KCppPyArray {
+public:
+    /// New wrapper over `array` (order 'F' when columnMajor, else 'C'); empty index list.
+    KCppPyArray(kalvo::data::Array&& array, SupportedArrayEnum kind, bool isComplex, bool columnMajor);
+    /// New wrapper sharing `array`; otherwise as above.
+    KCppPyArray(const kalvo::data::Array& array, SupportedArrayEnum kind, bool isComplex, bool columnMajor);
+    /// New wrapper copied from `wrapper` (fresh buffer, export count 0); empty index list.
+    KCppPyArray(KDArrayWrapper&& wrapper, SupportedArrayEnum kind, bool isComplex);
+    /// Shares other's wrapper and copies kind, complexity and the index list; caches start empty.
+    KCppPyArray(const KCppPyArray& other);
+    /// Shares other's wrapper and kind; one non-normalised IntegerIndexItem per entry of intIndices.
+    KCppPyArray(const KCppPyArray& other, const std::vector<long>& intIndices);
+    KCppPyArray& operator=(const KCppPyArray&) = delete;
+    ~KCppPyArray();
+
+    /// The shared wrapper (not owned by the caller).
+    KDArrayWrapper* getKDAWrapper() const noexcept { return m_kdaWrapper.get(); }
+    /// A new share of the wrapper.
+    std::shared_ptr<KDArrayWrapper> getKDAWrapperAsSharedPtr() const noexcept { return m_kdaWrapper; }
+    /// Element kind.
+    SupportedArrayEnum getSupportedArrayEnum() const noexcept { return m_supportedArrayEnum; }
+    /// Whether the elements are complex.
+    bool isComplex() const noexcept { return m_isComplex; }
+    /// Whether no index item is pending.
+    bool indicesAreEmpty() const noexcept { return m_indices.empty(); }
+    /// The index list, for in-place changes while a new state is being built.
+    std::vector<IndexItem>& getIndicesRef() noexcept { return m_indices; }
+    /// The index list.
+    const std::vector<IndexItem>& getIndicesRef() const noexcept { return m_indices; }
+    /// Number of integer items in the list (the position of the active dimension).
+    long getNumberOfIntegerIndicesSoFar() const noexcept { return m_numberOfIntegerIndicesSoFar; }
+    /// The cached state over the materialised view, or null.
+    KCppPyArray* getIndexRestrictedKCppPyArray() const noexcept { return m_indexRestrictedKCppPyArray.get(); }
+    /// Number of dimensions of the wrapped array.
+    int getNumberOfDimensions() const noexcept { return m_kdaWrapper->getNumberOfDimensions(); }
+    /// Element count of the whole wrapped array (not of the view).
+    long getNumberOfElements() const noexcept { return m_kdaWrapper->getNumberOfElements(); }
+
+    /// Length of the trailing slice, else the extent of the active dimension.
+    long getLengthOfActiveDimension() const;
+    /// The list ends with a slice.
+    bool sliceInFinalPreexistingPosition() const;
+    /// Appends an integer item and counts it.
+    bool appendIndexItem(IntegerIndexItem& item);
+    /// Appends a slice item.
+    bool appendIndexItem(SliceIndexItem& item);
+    /// Composes `item` with a trailing slice, if any.
+    bool convertSliceAndIntegerToInteger(IntegerIndexItem& item) const;
+    /// Composes `item` with a trailing slice, if any.
+    bool convertSliceAndSliceToSlice(SliceIndexItem& item) const;
+    /// Replaces a position within the trailing slice by the absolute position it selects.
+    bool getReplacementIndexForSliceAndInt(IntegerIndexItem& item, long len) const;
+    /// Replaces a slice over the trailing slice by the equivalent slice over the dimension.
+    bool getReplacementIndexForSliceAndSlice(SliceIndexItem& item, long len) const;
+    /// The positions of the first k (integer) items.
+    std::vector<long> getIntegerIndicesSoFar(bool& ok) const;
+    /// Full index tuple: stored integer indices, newIndex in the last position, zeros elsewhere.
+    std::vector<long> getIntIndicesOfElementFromStoredIntIndicesAndNewIntIndex(long newIndex, bool& ok) const;
+    /// First element of the view in its first numDims dimensions.
+    std::vector<long> getIndicesOfStartElement(long numDims) const;
+    /// Odometer step over the view.
+    bool incrementIndices(std::vector<long>& indices) const;
+    /// Whether `indices` lies inside the view's bounds in its first numDims dimensions.
+    bool containsElementWithIndices(const std::vector<long>& indices, long numDims) const;
+    /// Whether every stored item is still within the wrapper's current shape (a reshape may have shrunk it).
+    /// Sets no Python error; readers report failure themselves.
+    bool indicesStillValid() const;
+
+    /// Address in the wrapper's buffer of the element at `indices` (fewer indices: first element of the block);
+    /// null with RuntimeError set when there is no buffer or an index is outside the current shape.
+    char* getAddressOfElementFromNormalizedIntIndices(const std::vector<long>& indices) const;
+    /// New reference to the Python value of the element at `indices`; null with an error set on failure.
+    PyObject* getNumericPyObjectFromNormalizedIntIndicesWithoutTemplate(const std::vector<long>& indices) const;
+    /// New nested list over dimensions dim.. of the block whose leading indices are `indices` (restored on return).
+    PyObject* getPyListFromNormalizedIntIndicesWithoutTemplate(std::vector<long>& indices, long dim) const;
+    /// New nested list of this (partial) array: integer prefix, then the trailing slice's positions, then full dimensions.
+    PyObject* getNestedListForm() const;
+
+    /// Real (true) or imaginary parts of the whole array as 1-by-N; ValueError for a real array.
+    std::optional<kalvo::data::Array> realOrImag(bool real) const;
+    /// 1-by-N copy of the whole array; ValueError for a complex array.
+    std::optional<kalvo::data::Array> noncomplex() const;
+    /// New object of this kind's type, state not set; RuntimeError and null on failure.
+    PyObject* allocKCPyArrayFromKCppPyArray() const;
+    /// New object whose state shares this wrapper and copies the index list.
+    PyObject* shallowCopyToKCPyArray() const;
+
+    /// The view as a column-major data array of its own, cached after the first success; nothing with an error set.
+    std::optional<kalvo::data::Array> getIndexedArrayAsKDA(kalvo::data::MemoryLayout layout, bool oneDimAsRow);
+    /// Stores `array` as the materialised view.
+    void setIndexedArrayAsKDA(kalvo::data::Array&& array);
+    /// New state with its own wrapper over the materialised view; empty with an error set on failure.
+    std::unique_ptr<KCppPyArray> cloneAsKCppPyArrayUniquePtr(kalvo::data::MemoryLayout layout, bool oneDimAsRow);
+    /// Fills the restricted-state cache once for a partial array.
+    void updateIndexRestrictedKCppPyArrayIfNecessary(kalvo::data::MemoryLayout layout, bool oneDimAsRow);
+    /// New Python object whose state is cloneAsKCppPyArrayUniquePtr; null with an error set on failure.
+    PyObject* cloneAsKCPyArray(kalvo::data::MemoryLayout layout, bool oneDimAsRow);
+
+    /// Debug dump of the wrapper, kind, index list and cache.
+    void writeToOstream(std::ostream& os) const;
+
+private:
+    /// The view's materialisation, without the cache.
+    std::optional<kalvo::data::Array> materializeView() const;
+    /// Element size the kind and complexity imply; must equal the wrapper's.
+    long expectedElementSize() const noexcept;
+
+    std::shared_ptr<KDArrayWrapper> m_kdaWrapper;                ///< shared with every derived state
+    SupportedArrayEnum m_supportedArrayEnum;                     ///< element kind
+    bool m_isComplex;                                            ///< complex elements
+    std::vector<IndexItem> m_indices;                            ///< pending index items
+    long m_numberOfIntegerIndicesSoFar = 0;                      ///< integer items in m_indices
+    std::optional<kalvo::data::Array> m_indexedArrayAsKDA;       ///< cache of the materialised view
+    std::unique_ptr<KCppPyArray> m_indexRestrictedKCppPyArray;   ///< cache of a state over that view
+};

@@ -1,0 +1,235 @@
+// src/module/type_objects.cpp: the eleven array types, the iterator type and their shared tables.
+#include "module/kcpyarray.hpp"
+#include "module/slots.hpp"
+
+namespace {
+
+// "reshape" takes keywords. The method table stores every handler as a PyCFunction and the
+// interpreter calls it back with the three-argument signature that METH_KEYWORDS announces;
+// this is the one conversion the C API requires for such methods.
+PyCFunction asMethod(PyCFunctionWithKeywords handler) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(handler));
+}
+
+// Shared by all eleven array types, in this order.
+PyMethodDef KCPyArray_Methods[] = {
+    {"reshape", asMethod(KCPyArray_Reshape), METH_VARARGS | METH_KEYWORDS,
+     "reshape changes the dimensions of an N-dimensional array while preserving the values"},
+    {"buffer_info", KCPyArray_BufferInfo, METH_NOARGS,
+     "buffer_info returns a two-element tuple containing the address of the buffer and the number "
+     "of elements"},
+    {"get_bytewise_strides", KCPyArray_GetBytewiseStrides, METH_NOARGS,
+     "get_bytewise_strides returns a tuple containing the bytewise strides"},
+    {"clone", KCPyArray_Clone, METH_NOARGS, "clone returns an independent copy of the input object"},
+    {"real", KCPyArray_Real, METH_NOARGS,
+     "real returns the real part of the input object as a 1-by-N array"},
+    {"imag", KCPyArray_Imag, METH_NOARGS,
+     "imag returns the imaginary part of the input object as a 1-by-N array"},
+    {"noncomplex", KCPyArray_Noncomplex, METH_NOARGS,
+     "noncomplex returns the the input object (which must be noncomplex) as a 1-by-N array"},
+    {"toarray", KCPyArray_ToArrayArray, METH_NOARGS,
+     "toarray returns an array.array initialized from the input object"},
+    {"tomemoryview", KCPyArray_ToMemoryView, METH_NOARGS,
+     "tomemoryview returns a memoryview initialized from the input object"},
+    {"__reduce__", KCPyArray_Reduce, METH_NOARGS, "__reduce__ pickles the input object"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// Shared properties; none has a setter, so every one is read-only.
+PyGetSetDef KCPyArray_GetSetMethods[] = {
+    {"size", KCPyArray_GetArraySize, nullptr, "dimensions", nullptr},
+    {"_size", KCPyArray_GetArraySize, nullptr, "dimensions", nullptr},
+    {"itemsize", KCPyArray_GetElementSize, nullptr, "size of an element in bytes", nullptr},
+    {"_real", KCPyArray_GetRealAsAttrib, nullptr, "real part of elements; equivalent to real()",
+     nullptr},
+    {"_imag", KCPyArray_GetImagAsAttrib, nullptr,
+     "imaginary part of elements; equivalent to imag()", nullptr},
+    {"_data", KCPyArray_GetNoncomplexAsAttrib, nullptr,
+     "elements in storage order; equivalent to noncomplex()", nullptr},
+    {"_is_complex", KCPyArray_GetIsComplexAsAttrib, nullptr, "whether array is complex", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyBufferProcs KCPyArray_BufferProcs = {
+    KCPyArray_GetBuffer,     /* bf_getbuffer */
+    KCPyArray_ReleaseBuffer, /* bf_releasebuffer */
+};
+
+constexpr PySequenceMethods makeSequenceMethods(ssizeargfunc item) {
+    return {
+        KCPyArray_NumElemsInFirstDim, /* sq_length */
+        nullptr,                      /* sq_concat */
+        nullptr,                      /* sq_repeat */
+        item,                         /* sq_item */
+        nullptr,                      /* was_sq_slice */
+        nullptr,                      /* sq_ass_item */
+        nullptr,                      /* was_sq_ass_slice */
+        nullptr,                      /* sq_contains: `in` walks the iterator */
+        nullptr,                      /* sq_inplace_concat */
+        nullptr,                      /* sq_inplace_repeat */
+    };
+}
+
+constexpr PyMappingMethods makeMappingMethods(binaryfunc subscript, objobjargproc assSubscript) {
+    return {
+        KCPyArray_NumElemsInFirstDim, /* mp_length */
+        subscript,                    /* mp_subscript */
+        assSubscript,                 /* mp_ass_subscript */
+    };
+}
+
+// One array type. tp_name and tp_doc are filled in by init_types. Default flags only: the
+// types are not base types and hold no references the garbage collector would need to see.
+// No tp_hash (instances are unhashable), no number protocol, no tp_init, no __dict__, no weak
+// references; tp_alloc and tp_free are filled in by PyType_Ready.
+constexpr PyTypeObject makeArrayType(reprfunc repr, reprfunc str, PySequenceMethods* sequence,
+                                     PyMappingMethods* mapping, richcmpfunc richCompare,
+                                     newfunc tpNew) {
+    return {
+        PyVarObject_HEAD_INIT(nullptr, 0)
+        nullptr,                   /* tp_name */
+        sizeof(KCPyArray),         /* tp_basicsize */
+        0,                         /* tp_itemsize */
+        KCPyArray_Delete,          /* tp_dealloc */
+        0,                         /* tp_vectorcall_offset */
+        nullptr,                   /* tp_getattr */
+        nullptr,                   /* tp_setattr */
+        nullptr,                   /* tp_as_async */
+        repr,                      /* tp_repr */
+        nullptr,                   /* tp_as_number */
+        sequence,                  /* tp_as_sequence */
+        mapping,                   /* tp_as_mapping */
+        nullptr,                   /* tp_hash */
+        nullptr,                   /* tp_call */
+        str,                       /* tp_str */
+        nullptr,                   /* tp_getattro */
+        nullptr,                   /* tp_setattro */
+        &KCPyArray_BufferProcs,    /* tp_as_buffer */
+        Py_TPFLAGS_DEFAULT,        /* tp_flags */
+        nullptr,                   /* tp_doc */
+        nullptr,                   /* tp_traverse */
+        nullptr,                   /* tp_clear */
+        richCompare,               /* tp_richcompare */
+        0,                         /* tp_weaklistoffset */
+        KCPyArray_GetIter,         /* tp_iter */
+        nullptr,                   /* tp_iternext */
+        KCPyArray_Methods,         /* tp_methods */
+        nullptr,                   /* tp_members */
+        KCPyArray_GetSetMethods,   /* tp_getset */
+        nullptr,                   /* tp_base */
+        nullptr,                   /* tp_dict */
+        nullptr,                   /* tp_descr_get */
+        nullptr,                   /* tp_descr_set */
+        0,                         /* tp_dictoffset */
+        nullptr,                   /* tp_init */
+        nullptr,                   /* tp_alloc */
+        tpNew,                     /* tp_new */
+        nullptr,                   /* tp_free */
+        nullptr,                   /* tp_is_gc */
+        nullptr,                   /* tp_bases */
+        nullptr,                   /* tp_mro */
+        nullptr,                   /* tp_cache */
+        nullptr,                   /* tp_subclasses */
+        nullptr,                   /* tp_weaklist */
+        nullptr,                   /* tp_del */
+        0,                         /* tp_version_tag */
+        nullptr,                   /* tp_finalize */
+        nullptr,                   /* tp_vectorcall */
+    };
+}
+
+// The per-type slot entries (KCPyArray_New_double, KCPyArray_GetItem_int8_t, ...): each is a
+// one-line entry into the template that implements the slot, plus the type's protocol tables.
+#define KALVO_ARRAY_TYPE_ENTRIES(T)                                                               \
+    PyObject* KCPyArray_New_##T(PyTypeObject* type, PyObject* args, PyObject* kwargs) {           \
+        return KCPyArray_New<T>(type, args, kwargs);                                              \
+    }                                                                                             \
+    PyObject* KCPyArray_GetRepr_##T(PyObject* self) { return KCPyArray_GetRepr<T>(self); }        \
+    PyObject* KCPyArray_GetStr_##T(PyObject* self) { return KCPyArray_GetStr<T>(self); }          \
+    PyObject* KCPyArray_GetItem_##T(PyObject* self, Py_ssize_t index) {                           \
+        return KCPyArray_GetItem<T>(self, index);                                                 \
+    }                                                                                             \
+    PyObject* KCPyArray_GetViaIndex_##T(PyObject* self, PyObject* key) {                          \
+        return KCPyArray_GetViaIndex<T>(self, key);                                               \
+    }                                                                                             \
+    int KCPyArray_SetViaIndex_##T(PyObject* self, PyObject* key, PyObject* value) {               \
+        return KCPyArray_SetViaIndex<T>(self, key, value);                                        \
+    }                                                                                             \
+    PyObject* KCPyArray_RichCompare_##T(PyObject* self, PyObject* other, int op) {                \
+        return KCPyArray_RichCompare<T>(self, other, op);                                         \
+    }                                                                                             \
+    PySequenceMethods KCPyArray_SequenceMethods_##T = makeSequenceMethods(KCPyArray_GetItem_##T); \
+    PyMappingMethods KCPyArray_MappingMethods_##T =                                               \
+        makeMappingMethods(KCPyArray_GetViaIndex_##T, KCPyArray_SetViaIndex_##T);
+KALVO_FOR_EACH_ELEMENT_TYPE(KALVO_ARRAY_TYPE_ENTRIES)
+#undef KALVO_ARRAY_TYPE_ENTRIES
+
+}  // namespace
+
+// KCPyArray_Type_double ... KCPyArray_Type_bool.
+#define KALVO_ARRAY_TYPE_OBJECT(T)                                                                 \
+    PyTypeObject KCPyArray_Type_##T =                                                              \
+        makeArrayType(KCPyArray_GetRepr_##T, KCPyArray_GetStr_##T, &KCPyArray_SequenceMethods_##T, \
+                      &KCPyArray_MappingMethods_##T, KCPyArray_RichCompare_##T, KCPyArray_New_##T);
+KALVO_FOR_EACH_ELEMENT_TYPE(KALVO_ARRAY_TYPE_OBJECT)
+#undef KALVO_ARRAY_TYPE_OBJECT
+
+PyTypeObject* TypeObjectPointers[kNumberOfKinds] = {
+    &KCPyArray_Type_double, &KCPyArray_Type_float,  &KCPyArray_Type_int8_t,
+    &KCPyArray_Type_uint8_t, &KCPyArray_Type_int16_t, &KCPyArray_Type_uint16_t,
+    &KCPyArray_Type_int32_t, &KCPyArray_Type_uint32_t, &KCPyArray_Type_int64_t,
+    &KCPyArray_Type_uint64_t, &KCPyArray_Type_bool,
+};
+
+// Iterators come only from iter() on an array: no tp_new, so Python code cannot make one.
+PyTypeObject KCPyIter_Type = {
+    PyVarObject_HEAD_INIT(nullptr, 0)
+    "kalvo.KCPyIter",           /* tp_name */
+    sizeof(KCPyIter),           /* tp_basicsize */
+    0,                          /* tp_itemsize */
+    KCPyIter_Delete,            /* tp_dealloc */
+    0,                          /* tp_vectorcall_offset */
+    nullptr,                    /* tp_getattr */
+    nullptr,                    /* tp_setattr */
+    nullptr,                    /* tp_as_async */
+    nullptr,                    /* tp_repr */
+    nullptr,                    /* tp_as_number */
+    nullptr,                    /* tp_as_sequence */
+    nullptr,                    /* tp_as_mapping */
+    nullptr,                    /* tp_hash */
+    nullptr,                    /* tp_call */
+    nullptr,                    /* tp_str */
+    nullptr,                    /* tp_getattro */
+    nullptr,                    /* tp_setattro */
+    nullptr,                    /* tp_as_buffer */
+    Py_TPFLAGS_DEFAULT,         /* tp_flags */
+    "Internal iterator object", /* tp_doc */
+    nullptr,                    /* tp_traverse */
+    nullptr,                    /* tp_clear */
+    nullptr,                    /* tp_richcompare */
+    0,                          /* tp_weaklistoffset */
+    KCPyIter_GetIter,           /* tp_iter */
+    KCPyIter_GetIterNext,       /* tp_iternext */
+    nullptr,                    /* tp_methods */
+    nullptr,                    /* tp_members */
+    nullptr,                    /* tp_getset */
+    nullptr,                    /* tp_base */
+    nullptr,                    /* tp_dict */
+    nullptr,                    /* tp_descr_get */
+    nullptr,                    /* tp_descr_set */
+    0,                          /* tp_dictoffset */
+    nullptr,                    /* tp_init */
+    nullptr,                    /* tp_alloc */
+    nullptr,                    /* tp_new */
+    nullptr,                    /* tp_free */
+    nullptr,                    /* tp_is_gc */
+    nullptr,                    /* tp_bases */
+    nullptr,                    /* tp_mro */
+    nullptr,                    /* tp_cache */
+    nullptr,                    /* tp_subclasses */
+    nullptr,                    /* tp_weaklist */
+    nullptr,                    /* tp_del */
+    0,                          /* tp_version_tag */
+    nullptr,                    /* tp_finalize */
+    nullptr,                    /* tp_vectorcall */
+};
