@@ -1,0 +1,102 @@
+// src/construct/constructor_parser.hpp: turning constructor arguments into dimensions and elements
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <complex>
+#include <cstddef>
+#include <optional>
+#include <type_traits>
+#include <vector>
+
+#include "dataarray/kalvo_data.hpp"
+
+/// One collected logical element. std::vector<bool> packs bits, so logical elements are kept one
+/// byte each; the element converts to and from bool and has bool's size.
+struct LogicalElement {
+    bool value = false;
+    LogicalElement() = default;
+    LogicalElement(bool v) noexcept : value(v) {}  // NOLINT: implicit on purpose
+    operator bool() const noexcept { return value; }  // NOLINT: implicit on purpose
+};
+static_assert(sizeof(LogicalElement) == sizeof(bool), "logical elements must stay one byte");
+
+/// The type `FinalConstructorParser<T>::elements` holds: T itself, except LogicalElement for bool.
+template<class T>
+using CollectedElement = std::conditional_t<std::is_same_v<T, bool>, LogicalElement, T>;
+
+/// Reads the arguments of an array constructor for element type T (the eleven real types and
+/// std::complex of the ten numeric ones) into dimensions and a filled element buffer.
+/// Failing members set a Python error and return false (or set `ok` false with an empty buffer).
+template<class T>
+class FinalConstructorParser {
+public:
+    using buffer_t = kalvo::data::buffer_ptr_t<T>;
+
+    /// Dimensions from 'size' (or the default 0-by-0); empty when 'size' was not given.
+    std::vector<size_t> sizeDims;
+    /// Dimensions discovered from the initializer or 'vector'.
+    std::vector<size_t> initializerDims;
+    /// Creates element buffers and arrays.
+    kalvo::data::ArrayFactory factory;
+    /// Cached element count of `sizeDims`; 0 means not computed yet.
+    size_t numElements = 0;
+    /// The collected elements are already in column-major (storage) order.
+    bool dataIsColumnMajor = false;
+    /// Room for `elements` has been reserved once.
+    bool storageReserved = false;
+    /// Elements of a nested-sequence or scalar initializer, in row-major (nesting) order.
+    std::vector<CollectedElement<T>> elements;
+    /// Current nesting depth of the nested walk.
+    size_t depth = 0;
+    /// Depth of the first scalar met by the nested walk; 0 = none yet.
+    size_t scalarDepth = 0;
+    /// Per depth, the length of the sequence being walked.
+    std::vector<size_t> lengthsAtDepth;
+
+    /// Parses "|OOOO" (initializer, size, vector, is_complex) and returns the filled buffer.
+    buffer_t processConstructorArgsAndKwargs(PyObject* args, PyObject* kwargs, bool& ok);
+    /// Reads an initializer: buffer-protocol import or nested walk, then final dimensions.
+    buffer_t processInitializerKwarg(PyObject* initializer, bool& ok);
+    /// Walks a nested sequence (or a scalar), collecting elements and dimensions.
+    bool processNestedInitializer(PyObject* item, bool lenient);
+    /// Final form of a one-level initializer shape ({n} -> {1, n}, or checked against 'size').
+    bool finishFlatInitializerDims();
+    /// Reads 'size' into `sizeDims` and reserves room for its element count.
+    bool processSizeKwarg(PyObject* size);
+    /// Reads 'vector' straight into the returned buffer.
+    buffer_t processVectorKwarg(PyObject* vector, bool& ok);
+    /// Compares `initializerDims` with `sizeDims` (ShapeError on count, SizeError on shape).
+    bool checkInitializerDimsAgainstSize();
+    /// Reserves room for `n` elements once; MemoryError on failure.
+    bool reserveElements(size_t n);
+    /// Imports a contiguous buffer view with a compatible format by one block copy.
+    bool processBufferInitializer(Py_buffer* view);
+
+    /// The array's dimensions: `sizeDims` when given, else `initializerDims`.
+    const std::vector<size_t>& finalDims() const noexcept {
+        return sizeDims.empty() ? initializerDims : sizeDims;
+    }
+    /// A runtime buffer of `elements.size()` elements holding a copy of `elements`; on failure a
+    /// Python error is set and the result is empty.
+    buffer_t copyElementsToBuffer(bool& ok);
+    /// A runtime buffer of `n` elements; MemoryError (or the runtime's error) and empty on failure.
+    buffer_t createBuffer(size_t n, bool& ok);
+
+private:
+    bool setSizeDims(const std::vector<size_t>& dims);
+    bool checkCollectedCountMatchesDims();
+
+    /// Filled by processBufferInitializer: the imported elements, already in a runtime buffer.
+    buffer_t m_importedBuffer;
+    bool m_hasImportedBuffer = false;
+};
+
+/// Creates the column-major data array described by `parser` from `buffer`, which holds the
+/// elements in row-major order unless `parser.dataIsColumnMajor` is set (or there are fewer
+/// than two); row-major elements are reordered into a second buffer first. On failure sets a
+/// Python error and returns nothing.
+template<class T>
+std::optional<kalvo::data::Array> createArrayFromParser(FinalConstructorParser<T>& parser,
+                                                       kalvo::data::buffer_ptr_t<T> buffer);
