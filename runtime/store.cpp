@@ -1,0 +1,63 @@
+// runtime/store.cpp: element sizes, allocation and copying of element storage.
+#include "store.hpp"
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+namespace kalvo::runtime {
+
+size_t elementSize(int32_t type) noexcept {
+    // Indexed by ArrayType: logical, char, (unused), double, single, int8 ... uint64.
+    static constexpr size_t realSizes[13] = {sizeof(bool), 2, 0, 8, 4, 1, 1, 2, 2, 4, 4, 8, 8};
+    if (type >= 0 && type <= 12) {
+        return realSizes[type];
+    }
+    if (isComplexType(type)) {
+        return 2 * realSizes[type - 10];
+    }
+    return 0;
+}
+
+extern "C" void kalvo_data_freeBuffer(void* p) { std::free(p); }
+
+bool elementCount(const size_t* dims, size_t ndims, size_t elemSize, size_t& count) noexcept {
+    size_t product = 1;
+    for (size_t i = 0; i < ndims; ++i) {
+        if (__builtin_mul_overflow(product, dims[i], &product)) {
+            return false;
+        }
+    }
+    // Byte sizes must stay addressable with a ptrdiff_t, as pointer arithmetic over the
+    // elements requires.
+    size_t bytes = 0;
+    if (__builtin_mul_overflow(product, elemSize, &bytes) || bytes > size_t(PTRDIFF_MAX)) {
+        return false;
+    }
+    count = product;
+    return true;
+}
+
+StoragePtr allocateStorage(size_t count, size_t elemSize) {
+    auto storage = std::make_shared<Storage>();
+    void* data = std::calloc(count == 0 ? 1 : count, elemSize);
+    if (data == nullptr) {
+        throw std::bad_alloc();
+    }
+    storage->data = data;
+    storage->deleter = &kalvo_data_freeBuffer;
+    storage->count = count;
+    storage->elemSize = elemSize;
+    return storage;
+}
+
+StoragePtr copyStorage(const Storage& source) {
+    StoragePtr copy = allocateStorage(source.count, source.elemSize);
+    if (source.count != 0) {
+        std::memcpy(copy->data, source.data, source.count * source.elemSize);
+    }
+    return copy;
+}
+
+}  // namespace kalvo::runtime

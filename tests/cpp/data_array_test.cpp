@@ -1,0 +1,1 @@
+// tests/cpp/data_array_test.cpp: (being written)

@@ -1,0 +1,1 @@
+// tests/cpp/data_buffer_test.cpp: (being written)

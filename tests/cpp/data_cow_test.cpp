@@ -1,0 +1,1 @@
+// tests/cpp/data_cow_test.cpp: (being written)

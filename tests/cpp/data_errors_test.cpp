@@ -1,0 +1,1 @@
+// tests/cpp/data_errors_test.cpp: (being written)

@@ -1,0 +1,1 @@
+// tests/cpp/data_fallback_test.cpp: (being written)
