@@ -1,13 +1,124 @@
-// src/construct/constructor.cpp: array construction (placeholder until the constructor lands).
-#include "module/element_kinds.hpp"
+// src/construct/constructor.cpp: tp_new of the eleven array types
+//
+// Construction from Python values, ownership in one place:
+// - The new object is held by an owning reference until its state is in place, so every
+//   failure path releases it through the type's deallocator (which accepts a null state).
+// - The parser (one per call) owns the element buffer until array creation hands it to the
+//   runtime; the finished data array moves into the object's KCppPyArray.
+// - Arguments are borrowed from the caller; the parser takes its own references to the values
+//   it reads (constructor_parser.cpp).
+// - Every C++ exception (runtime client, allocation) becomes a Python exception through
+//   kalvo::py::guarded; a successful call never leaves a Python error pending.
+
+#include <complex>
+#include <memory>
+#include <optional>
+
+#include "construct/constructor_parser.hpp"
+#include "core/index_items.hpp"
+#include "core/kcpp_py_array.hpp"
+#include "module/guard.hpp"
+#include "module/kcpyarray.hpp"
+#include "module/pyref.hpp"
 #include "module/slots.hpp"
 
-template <class T>
-PyObject* KCPyArray_New(PyTypeObject*, PyObject*, PyObject*) {
-    PyErr_SetString(PyExc_NotImplementedError, "array construction is not implemented yet.");
-    return nullptr;
+using kalvo::py::PyRef;
+
+namespace {
+
+char* keywordList[] = {const_cast<char*>("initializer"), const_cast<char*>("size"),
+                       const_cast<char*>("vector"), const_cast<char*>("is_complex"), nullptr};
+
+/// Runs the parser for element representation E and creates the data array.
+template<class E>
+std::optional<kalvo::data::Array> buildArray(PyObject* args, PyObject* kwargs) {
+    FinalConstructorParser<E> parser;
+    bool ok = false;
+    auto buffer = parser.processConstructorArgsAndKwargs(args, kwargs, ok);
+    if (!ok) {
+        return std::nullopt;
+    }
+    return createArrayFromParser(parser, std::move(buffer));
 }
 
-#define KALVO_INSTANTIATE(T) template PyObject* KCPyArray_New<T>(PyTypeObject*, PyObject*, PyObject*);
-KALVO_FOR_EACH_ELEMENT_TYPE(KALVO_INSTANTIATE)
-#undef KALVO_INSTANTIATE
+template<class T>
+PyObject* newArray(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    // A leading dictionary without keywords supplies the keywords (the pickled form is
+    // (keywords, nested list)).
+    PyRef positional = PyRef::borrow(args);
+    PyRef keywords = PyRef::borrow(kwargs);
+    if (args != nullptr && kwargs == nullptr && PyTuple_Check(args) && PyTuple_GET_SIZE(args) >= 1 &&
+        PyDict_Check(PyTuple_GET_ITEM(args, 0))) {
+        keywords = PyRef::borrow(PyTuple_GET_ITEM(args, 0));
+        positional = PyRef::steal(PyTuple_GetSlice(args, 1, PyTuple_GET_SIZE(args)));
+        if (!positional) {
+            return nullptr;
+        }
+    }
+    if (!positional) {
+        positional = PyRef::steal(PyTuple_New(0));
+        if (!positional) {
+            return nullptr;
+        }
+    }
+
+    PyRef self = PyRef::steal(type->tp_alloc(type, 0));
+    if (!self) {
+        PyErr_SetString(PyExc_RuntimeError, "unable to initialize C object.");
+        return nullptr;
+    }
+
+    PyObject* initializer = nullptr;
+    PyObject* size = nullptr;
+    PyObject* vector = nullptr;
+    PyObject* isComplexArg = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(positional.get(), keywords.get(), "|OOOO", keywordList,
+                                     &initializer, &size, &vector, &isComplexArg)) {
+        return nullptr;
+    }
+    bool isComplex = false;
+    if (isComplexArg != nullptr) {
+        bool ok = true;
+        isComplex = retrieveBoolKwarg(isComplexArg, "is_complex", ok);
+        if (!ok) {
+            return nullptr;
+        }
+    }
+
+    std::optional<kalvo::data::Array> array;
+    if constexpr (std::is_same_v<T, bool>) {
+        if (isComplex) {
+            PyErr_SetString(PyExc_TypeError, "logical arrays must not be complex.");
+            return nullptr;
+        }
+        array = buildArray<bool>(positional.get(), keywords.get());
+    } else {
+        array = isComplex ? buildArray<std::complex<T>>(positional.get(), keywords.get())
+                          : buildArray<T>(positional.get(), keywords.get());
+    }
+    if (!array || PyErr_Occurred()) {
+        return nullptr;
+    }
+    auto state = std::make_unique<KCppPyArray>(std::move(*array), ElementKind<T>::kind, isComplex,
+                                               true);
+    getKCPyArrayFromPyObject(self.get())->state = state.release();
+    return self.release();
+}
+
+}  // namespace
+
+template<class T>
+PyObject* KCPyArray_New(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return kalvo::py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        PyObject* result = newArray<T>(type, args, kwargs);
+        if (result == nullptr && !PyErr_Occurred()) {
+            PyErr_SetString(PyExc_RuntimeError, "unable to initialize C object.");
+        }
+        return result;
+    });
+}
+
+#define KALVO_INSTANTIATE_NEW(T) \
+    template PyObject* KCPyArray_New<T>(PyTypeObject*, PyObject*, PyObject*);
+KALVO_FOR_EACH_ELEMENT_TYPE(KALVO_INSTANTIATE_NEW)
+#undef KALVO_INSTANTIATE_NEW

@@ -87,9 +87,12 @@ public:
 private:
     bool setSizeDims(const std::vector<size_t>& dims);
     bool checkCollectedCountMatchesDims();
+    size_t collectedCount() const noexcept { return elements.size() + m_importedCount; }
 
-    /// Filled by processBufferInitializer: the imported elements, already in a runtime buffer.
+    /// Filled by processBufferInitializer: the imported elements, copied straight into a
+    /// runtime buffer (so `elements` stays empty on that path).
     buffer_t m_importedBuffer;
+    size_t m_importedCount = 0;
     bool m_hasImportedBuffer = false;
 };
 

@@ -13,6 +13,11 @@
 #include "dataarray/kalvo_data.hpp"
 #include "module/element_kinds.hpp"
 
+namespace kalvo::py {
+/// RuntimeError text for a partial array whose stored indices no longer fit its (reshaped) array.
+inline constexpr const char kIndexOutsideShape[] = "index is out of range for the array's current shape.";
+} // namespace kalvo::py
+
 /// A shared KDArrayWrapper plus element kind, complexity and the pending index items of a partial array.
 /// The index list is k integer items (dimensions 0..k-1), optionally followed by one normalised slice
 /// for dimension k (the active dimension); slice positions are absolute positions of that dimension.
@@ -119,7 +124,7 @@ public:
 
 private:
     /// The view's materialisation, without the cache.
-    std::optional<kalvo::data::Array> materializeView() const;
+    std::optional<kalvo::data::Array> materializeView(kalvo::data::MemoryLayout layout, bool oneDimAsRow) const;
     /// Element size the kind and complexity imply; must equal the wrapper's.
     long expectedElementSize() const noexcept;
 

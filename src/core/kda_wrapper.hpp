@@ -87,8 +87,9 @@ public:
     ~KDArrayWrapper() = default;
 
     /// Reads dimensions, element size, strides and sizes from the handle and refills the buffer.
+    /// Like setBuf() and reshape(), it replaces buf(): never call it while getExportCount() > 0.
     void init();
-    /// Reallocates the buffer and refills it from the handle.
+    /// Reallocates the buffer and refills it from the handle (the old one is freed after the new one is filled).
     void setBuf();
 
     /// m_nDim from the runtime's dimensions.
@@ -178,9 +179,6 @@ public:
     void writeToOstream(std::ostream& os) const;
 
 private:
-    /// Allocates a buffer of m_bufferSizeInBytes bytes (at least 1) filled from m_array; throws std::bad_alloc.
-    std::unique_ptr<char, kalvo::py::MallocFree> makeFilledBuffer() const;
-
     kalvo::data::Array m_array;           ///< the wrapped data-array handle
     std::vector<long> m_shape;            ///< extent of each dimension
     std::vector<long> m_bytewiseStrides;  ///< byte stride of each dimension
@@ -199,10 +197,9 @@ bool KDArrayWrapper::writeElementAtOffset(long offset, const T& element)
 {
     if (offset < 0 || offset >= m_numElems)
         return false;
-    if (m_array.getType() != kalvo::data::arrayTypeOf<T>())
-        kalvo::data::TypedArray<T> check(m_array); // throws the runtime interface's type-mismatch exception
-    // Moving keeps the implementation's owner count as it was, so begin() copies the elements only
-    // when some other handle (a host's, a materialised copy) really shares them.
+    // The type check leaves m_array untouched when it throws. Moving keeps the implementation's
+    // owner count as it was, so begin() copies the elements only when some other handle (a host's,
+    // a materialised copy) really shares them.
     kalvo::data::TypedArray<T> typed(std::move(m_array));
     try {
         auto it = typed.begin();

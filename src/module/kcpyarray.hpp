@@ -9,6 +9,9 @@
 class KCppPyArray;  // core/kcpp_py_array.hpp
 class KCppPyIter;   // protocols/iteration.cpp
 
+/// The module's entry point, called by the interpreter on import.
+PyMODINIT_FUNC PyInit_kalvomultidimarrayforpython();
+
 /// The Python array object: owns its state exclusively (null only while being built).
 struct KCPyArray {
     PyObject_HEAD

@@ -1,26 +1,228 @@
-// src/protocols/reading.cpp: element and sub-array reading (placeholder until reading lands).
+// src/protocols/reading.cpp: a[key], the sequence item slot and len() of the array types
+//
+// Ownership rules
+// - Every slot returns a new reference (or a length), or null (-1) with a Python exception set;
+//   each slot body runs inside kalvo::py::guarded, so no C++ exception reaches the interpreter.
+// - A partial array is a new object of the slot's type whose KCppPyArray shares the source's
+//   KDArrayWrapper and carries one more (or one composed) index item. The state is built in a
+//   std::unique_ptr and handed to the object only once the object exists, so a failure at any
+//   step frees what was made. A read never changes its source.
+// - Elements are read from the wrapper's private buffer; a read never asks the runtime for values.
+//   `reshape` through any array sharing the wrapper changes the shape under existing partial
+//   arrays, so every read first checks the stored index items against the current shape.
+
+#include "protocols/reading.hpp"
+
+#include <complex>
+#include <memory>
+#include <type_traits>
+
+#include "core/index_items.hpp"
+#include "core/kcpp_py_array.hpp"
+#include "core/kda_wrapper.hpp"
 #include "module/element_kinds.hpp"
+#include "module/guard.hpp"
+#include "module/kcpyarray.hpp"
+#include "module/pyref.hpp"
 #include "module/slots.hpp"
 
-template <class T>
-PyObject* KCPyArray_GetViaIndex(PyObject*, PyObject*) {
-    PyErr_SetString(PyExc_NotImplementedError, "indexing is not implemented yet.");
-    return nullptr;
+using kalvo::py::guarded;
+using kalvo::py::PyRef;
+
+namespace {
+
+const char* const kNotInitialized = "object not initialized.";
+
+KCppPyArray* stateOf(PyObject* self) {
+    return self == nullptr ? nullptr : reinterpret_cast<KCPyArray*>(self)->state;
 }
 
-template <class T>
-PyObject* KCPyArray_GetItem(PyObject*, Py_ssize_t) {
-    PyErr_SetString(PyExc_NotImplementedError, "indexing is not implemented yet.");
-    return nullptr;
+// The element at `address` as a Python number: T for a real element, a (real, imaginary) pair of
+// T for a complex one. A logical array is never complex.
+template<class T>
+PyObject* elementValue(const char* address, bool isComplex) {
+    if constexpr (!std::is_same_v<T, bool>) {
+        if (isComplex) {
+            return kalvo::py::elementBytesToPyObject<std::complex<T>>(address);
+        }
+    }
+    return kalvo::py::elementBytesToPyObject<T>(address);
 }
 
-Py_ssize_t KCPyArray_NumElemsInFirstDim(PyObject*) {
-    PyErr_SetString(PyExc_NotImplementedError, "len() is not implemented yet.");
-    return -1;
+// Sets IndexError "index has an invalid value: <key>". The key is written from the Python object
+// when there is one (its value may not fit in Py_ssize_t), else from the number.
+void setInvalidIndexError(Py_ssize_t key, PyObject* keyObject) {
+    if (keyObject == nullptr) {
+        PyErr_Format(PyExc_IndexError, "index has an invalid value: %zd", key);
+        return;
+    }
+    // PyNumber_ToBase formats the integer value itself, never a subclass's __str__ or __repr__.
+    PyRef decimal = PyRef::steal(PyNumber_ToBase(keyObject, 10));
+    if (decimal) {
+        PyErr_Format(PyExc_IndexError, "index has an invalid value: %U", decimal.get());
+    }
 }
 
-#define KALVO_INSTANTIATE(T)                                                \
-    template PyObject* KCPyArray_GetViaIndex<T>(PyObject*, PyObject*);      \
+// Wraps `view` in a new object of the slot's type, which owns the state from then on.
+template<class T>
+PyObject* wrapState(std::unique_ptr<KCppPyArray> view) {
+    PyObject* object = allocKCPyArray(TypeObjectPointers[ElementKind<T>::kind]);
+    if (object == nullptr) {
+        return nullptr;  // allocKCPyArray has set "unable to initialize C object."
+    }
+    reinterpret_cast<KCPyArray*>(object)->state = view.release();
+    return object;
+}
+
+// Puts `item` on a copy of the source state. When the source ends with a slice, `item` has
+// already been composed through it and takes the slice's place.
+template<class Item>
+void applyItem(KCppPyArray& view, Item& item, bool replacesTrailingSlice) {
+    if (replacesTrailingSlice) {
+        view.getIndicesRef().pop_back();
+    }
+    view.appendIndexItem(item);
+}
+
+// The integer read. `keyObject` is the subscript's key when its value did not fit in Py_ssize_t;
+// it only changes the error text.
+template<class T>
+PyObject* readInteger(PyObject* self, Py_ssize_t key, PyObject* keyObject) {
+    KCppPyArray* state = stateOf(self);
+    if (!checkIndicesStillValid(state)) {
+        return nullptr;
+    }
+    const long fixedSoFar = state->getNumberOfIntegerIndicesSoFar();
+    const long numDims = state->getNumberOfDimensions();
+    if (fixedSoFar >= numDims) {
+        PyErr_SetString(PyExc_RuntimeError, "too many indices.");
+        return nullptr;
+    }
+    const long len = state->getLengthOfActiveDimension();
+    IntegerIndexItem item(key);
+    if (!item.normalize(len)) {
+        PyErr_Clear();
+        setInvalidIndexError(key, keyObject);
+        return nullptr;
+    }
+    const bool composing = state->sliceInFinalPreexistingPosition();
+    if (composing && !state->getReplacementIndexForSliceAndInt(item, len)) {
+        return nullptr;
+    }
+
+    if (fixedSoFar < numDims - 1) {
+        auto view = std::make_unique<KCppPyArray>(*state);
+        applyItem(*view, item, composing);
+        return wrapState<T>(std::move(view));
+    }
+
+    // This key fixes the last dimension: read the element through a transient state rather than
+    // through a partial array object nobody would see.
+    KCppPyArray view(*state);
+    applyItem(view, item, composing);
+    bool ok = true;
+    const auto indices = view.getIntIndicesOfElementFromStoredIntIndicesAndNewIntIndex(item.m_index, ok);
+    if (!ok) {
+        return nullptr;
+    }
+    const char* address = view.getAddressOfElementFromNormalizedIntIndices(indices);
+    if (address == nullptr) {
+        return nullptr;
+    }
+    return elementValue<T>(address, view.isComplex());
+}
+
+template<class T>
+PyObject* readSlice(PyObject* self, PyObject* key) {
+    KCppPyArray* state = stateOf(self);
+    if (!checkIndicesStillValid(state)) {
+        return nullptr;
+    }
+    const long len = state->getLengthOfActiveDimension();
+    SliceIndexItem item;
+    if (!getSliceData(key, len, item)) {
+        return nullptr;
+    }
+    // Unpacking the slice may have run a bound's __index__, which can reshape this very array.
+    // The item was normalised against `len`, so it is only usable if that length still holds.
+    if (!checkIndicesStillValid(state)) {
+        return nullptr;
+    }
+    if (state->getLengthOfActiveDimension() != len) {
+        PyErr_SetString(PyExc_RuntimeError, "the array was reshaped while the slice was read.");
+        return nullptr;
+    }
+    const bool composing = state->sliceInFinalPreexistingPosition();
+    if (composing && !state->getReplacementIndexForSliceAndSlice(item, len)) {
+        return nullptr;
+    }
+    auto view = std::make_unique<KCppPyArray>(*state);
+    applyItem(*view, item, composing);
+    return wrapState<T>(std::move(view));
+}
+
+}  // namespace
+
+bool checkIndicesStillValid(const KCppPyArray* state) {
+    if (state == nullptr || state->getKDAWrapper() == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, kNotInitialized);
+        return false;
+    }
+    if (!state->indicesStillValid()) {
+        PyErr_SetString(PyExc_RuntimeError,
+                        "the partial array's indices lie outside the array's current shape.");
+        return false;
+    }
+    return true;
+}
+
+template<class T>
+PyObject* KCPyArray_GetViaIndex(PyObject* self, PyObject* key) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        if (stateOf(self) == nullptr) {
+            PyErr_SetString(PyExc_RuntimeError, kNotInitialized);
+            return nullptr;
+        }
+        if (PyType_HasFeature(Py_TYPE(key), Py_TPFLAGS_LONG_SUBCLASS)) {
+            const Py_ssize_t index = PyLong_AsSsize_t(key);
+            if (index == -1 && PyErr_Occurred()) {
+                if (!PyErr_ExceptionMatches(PyExc_OverflowError)) {
+                    return nullptr;
+                }
+                // A key beyond 64 bits is out of range for every dimension. Reading it as the
+                // nearest representable index makes it fail the same checks, in the same order,
+                // as any other out-of-range key; the message still shows the key as given.
+                PyErr_Clear();
+                const Py_ssize_t nearest = _PyLong_Sign(key) < 0 ? PY_SSIZE_T_MIN : PY_SSIZE_T_MAX;
+                return readInteger<T>(self, nearest, key);
+            }
+            return readInteger<T>(self, index, nullptr);
+        }
+        if (Py_TYPE(key) == &PySlice_Type) {
+            return readSlice<T>(self, key);
+        }
+        PyErr_SetString(PyExc_RuntimeError, "index is not an integer or slice.");
+        return nullptr;
+    });
+}
+
+template<class T>
+PyObject* KCPyArray_GetItem(PyObject* self, Py_ssize_t index) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* { return readInteger<T>(self, index, nullptr); });
+}
+
+Py_ssize_t KCPyArray_NumElemsInFirstDim(PyObject* self) {
+    return guarded<Py_ssize_t>(-1, [&]() -> Py_ssize_t {
+        const KCppPyArray* state = stateOf(self);
+        if (!checkIndicesStillValid(state)) {
+            return -1;
+        }
+        return static_cast<Py_ssize_t>(state->getLengthOfActiveDimension());
+    });
+}
+
+#define KALVO_INSTANTIATE_READING(T)                                   \
+    template PyObject* KCPyArray_GetViaIndex<T>(PyObject*, PyObject*); \
     template PyObject* KCPyArray_GetItem<T>(PyObject*, Py_ssize_t);
-KALVO_FOR_EACH_ELEMENT_TYPE(KALVO_INSTANTIATE)
-#undef KALVO_INSTANTIATE
+KALVO_FOR_EACH_ELEMENT_TYPE(KALVO_INSTANTIATE_READING)
+#undef KALVO_INSTANTIATE_READING

@@ -1,0 +1,372 @@
+// src/core/index_items.cpp: normalisation of integer and slice keys, odometer walks, Python-value helpers
+//
+// Nothing here keeps a Python reference beyond the call that took it. Functions that fail set the
+// Python error themselves and report failure through their return value; none of them throws.
+
+#include "core/index_items.hpp"
+
+#include <string>
+
+#include "module/pyref.hpp"
+
+using kalvo::py::PyRef;
+
+namespace {
+
+std::string decimal(long v) { return std::to_string(v); }
+
+} // namespace
+
+bool IntegerIndexItem::normalize(long len)
+{
+    if (len < 0) {
+        PyErr_SetString(PyExc_RuntimeError,
+                        ("len is invalid (" + decimal(len) + "); must be nonnegative.").c_str());
+        return false;
+    }
+    if (m_index >= len) {
+        PyErr_SetString(PyExc_RuntimeError, ("index is too large: (" + decimal(m_index) +
+                                             "; maximum: " + decimal(len - 1) + ").").c_str());
+        return false;
+    }
+    if (m_index < 0) {
+        const long shifted = m_index + len; // cannot overflow: m_index < 0 <= len
+        if (shifted < 0) {
+            PyErr_SetString(PyExc_RuntimeError, ("index is too small: (" + decimal(m_index) +
+                                                 "; minimum: -" + decimal(len) + ").").c_str());
+            return false;
+        }
+        m_index = shifted;
+    }
+    m_isNormalized = true;
+    return true;
+}
+
+void SliceIndexItem::makeEmpty()
+{
+    m_start = 0;
+    m_stop = 0;
+    m_step = 1;
+    m_slice_len = 0;
+    m_isNormalized = true;
+}
+
+bool SliceIndexItem::normalize(long len)
+{
+    if (len < 0)
+        return false;
+    if (m_start && m_stop && *m_start == *m_stop) {
+        makeEmpty();
+        return true;
+    }
+    const bool boundGiven = m_start.has_value() || m_stop.has_value();
+    if (!boundGiven || (m_slice_len && *m_slice_len == 0)) {
+        makeEmpty();
+        return true;
+    }
+    long start = 0;
+    if (m_start) {
+        start = *m_start;
+        if (start >= len) {
+            start = len - 1;
+        } else if (start < 0) {
+            start += len;
+            if (start < 0)
+                start = 0;
+        }
+    }
+    const long stop = m_stop ? *m_stop : len;
+    long step = 1;
+    if (m_step) {
+        if (*m_step == 0) {
+            PyErr_SetString(PyExc_ValueError, "slice step cannot be zero.");
+            return false;
+        }
+        step = *m_step;
+    }
+    m_start = start;
+    m_stop = stop;
+    m_step = step;
+    if (!m_slice_len)
+        m_slice_len = (stop - start) / step; // C++ division truncates toward zero
+    m_isNormalized = true;
+    return true;
+}
+
+std::vector<long> SliceIndexItem::getIntegerIndexValues(long len, bool& success) const
+{
+    success = true;
+    std::vector<long> values;
+    if (!m_isNormalized || !m_start || !m_stop || !m_step) {
+        PyErr_SetString(PyExc_RuntimeError, ("getIntegerIndexValues(" + decimal(len) + ", &success) " +
+                                             "was called before the slice item was normalized.").c_str());
+        success = false;
+        return values;
+    }
+    const long start = *m_start, stop = *m_stop, step = *m_step;
+    if (m_slice_len && *m_slice_len > 0)
+        values.reserve(static_cast<size_t>(*m_slice_len));
+    if (step >= 1) {
+        for (long i = start; i < stop; i += step)
+            values.push_back(i);
+    } else if (step <= -1) {
+        for (long i = start; i > stop; i += step)
+            values.push_back(i);
+    }
+    return values;
+}
+
+long getStart(const IndexItem& item)
+{
+    if (const auto* integer = std::get_if<IntegerIndexItem>(&item))
+        return integer->m_index;
+    return std::get<SliceIndexItem>(item).m_start.value_or(0);
+}
+
+long getStop(const IndexItem& item)
+{
+    if (const auto* integer = std::get_if<IntegerIndexItem>(&item))
+        return integer->m_index + 1;
+    return std::get<SliceIndexItem>(item).m_stop.value_or(0);
+}
+
+long getStep(const IndexItem& item)
+{
+    if (std::holds_alternative<IntegerIndexItem>(item))
+        return 0;
+    return std::get<SliceIndexItem>(item).m_step.value_or(1);
+}
+
+long getStartFromShapeDimsAndRestrictingIndices(long dim, const std::vector<long>& /*shape*/,
+                                                const std::vector<IndexItem>& items)
+{
+    if (dim >= 0 && static_cast<size_t>(dim) < items.size())
+        return getStart(items[dim]);
+    return 0;
+}
+
+long getStopFromShapeDimsAndRestrictingIndices(long dim, const std::vector<long>& shape,
+                                               const std::vector<IndexItem>& items)
+{
+    if (dim >= 0 && static_cast<size_t>(dim) < items.size())
+        return getStop(items[dim]);
+    if (dim >= 0 && static_cast<size_t>(dim) < shape.size())
+        return shape[dim];
+    return 0;
+}
+
+long getStepFromShapeDimsAndRestrictingIndices(long dim, const std::vector<long>& /*shape*/,
+                                               const std::vector<IndexItem>& items)
+{
+    if (dim >= 0 && static_cast<size_t>(dim) < items.size())
+        return getStep(items[dim]);
+    return 1;
+}
+
+std::vector<long> getStartElement(const std::vector<long>& shape, const std::vector<IndexItem>& items, long n)
+{
+    std::vector<long> start(n > 0 ? static_cast<size_t>(n) : 0, 0);
+    for (size_t d = 0; d < start.size() && d < shape.size(); ++d)
+        start[d] = d < items.size() ? getStart(items[d]) : 0;
+    return start;
+}
+
+bool incrementIndices(std::vector<long>& indices, const std::vector<long>& shape,
+                      const std::vector<IndexItem>& items)
+{
+    const long n = static_cast<long>(indices.size());
+    if (n == 0)
+        return true;
+    for (long p = n - 1; p >= 0; --p) {
+        const long start = getStartFromShapeDimsAndRestrictingIndices(p, shape, items);
+        const long stop = getStopFromShapeDimsAndRestrictingIndices(p, shape, items);
+        const long step = getStepFromShapeDimsAndRestrictingIndices(p, shape, items);
+        const long idx = indices[p];
+        bool stored = false;
+        if (step < 0) {
+            if (idx > start || idx <= stop)
+                return false;
+            if (idx + step > stop) {
+                indices[p] = idx + step;
+                stored = true;
+            }
+        } else {
+            if (idx < start || idx >= stop || step == 0)
+                return false;
+            if (idx + step < stop) {
+                indices[p] = idx + step;
+                stored = true;
+            }
+        }
+        if (stored) {
+            for (long q = p + 1; q < n; ++q)
+                indices[q] = static_cast<size_t>(q) < items.size() ? getStart(items[q]) : 0;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool indexIsContainedWithinHalfOpenRange(long idx, long start, long stop, long step)
+{
+    if (step < 0)
+        return stop < idx && idx <= start;
+    return start <= idx && idx < stop;
+}
+
+bool indexIsAtLastPositionWithinHalfOpenRange(long idx, long stop, long step)
+{
+    if (step == 0)
+        return true;
+    if (step < 0)
+        return idx > stop && idx + step <= stop;
+    return idx < stop && idx + step >= stop;
+}
+
+bool getSliceData(PyObject* slice, long len, SliceIndexItem& item)
+{
+    Py_ssize_t start = 0, stop = 0, step = 0, count = 0;
+    const bool unpacked = PySlice_Unpack(slice, &start, &stop, &step) == 0;
+    if (unpacked)
+        count = PySlice_AdjustIndices(len, &start, &stop, step);
+    if (step == 0) {
+        // The interpreter reports a zero step with its own wording; ours replaces it.
+        PyErr_Clear();
+        PyErr_SetString(PyExc_ValueError, "slice step cannot be zero.");
+        return false;
+    }
+    item.m_start = start;
+    item.m_stop = stop;
+    item.m_step = step;
+    item.m_slice_len = count;
+    item.m_isNormalized = false;
+    if (!item.normalize(len)) {
+        PyErr_SetString(PyExc_ValueError, ("index has an invalid value: (" + decimal(start) + ":" +
+                                           decimal(stop) + ":" + decimal(step) + ")").c_str());
+        return false;
+    }
+    return unpacked;
+}
+
+std::optional<long> getIntegerIndexFromIndexObject(PyObject* obj)
+{
+    if (obj == nullptr || !PyLong_Check(obj))
+        return std::nullopt;
+    return PyLong_AsSsize_t(obj);
+}
+
+PyObject* makePyObjectFromLong(long v)
+{
+    PyObject* result = PyLong_FromLong(v);
+    if (result == nullptr)
+        PyErr_SetString(PyExc_RuntimeError, "unable to construct Python object from integer.");
+    return result;
+}
+
+bool pyObjectIsEmpty(PyObject* obj) { return obj == nullptr || obj == Py_None; }
+
+bool pyObjectIsUnicodeOrString(PyObject* obj) { return obj != nullptr && PyUnicode_Check(obj); }
+
+bool retrieveBoolKwarg(PyObject* value, const char* name, bool& ok)
+{
+    ok = true;
+    if (value == nullptr) {
+        PyErr_SetString(PyExc_TypeError, (std::string("value passed to '") + name + "' is null.").c_str());
+        ok = false;
+        return false;
+    }
+    if (Py_TYPE(value) == &PyBool_Type)
+        return value == Py_True;
+    PyErr_SetString(PyExc_TypeError, (std::string("value passed to '") + name + "' must be a bool.").c_str());
+    ok = false;
+    return false;
+}
+
+std::pair<bool, long> getLengthOfPySequence(PyObject* obj)
+{
+    if (obj == nullptr || !PySequence_Check(obj))
+        return {true, 1};
+    const Py_ssize_t length = PySequence_Size(obj);
+    if (length < 0) {
+        // A sequence without a length cannot be walked; report it as inconsistent.
+        PyErr_Clear();
+        return {false, -1};
+    }
+    if (length < 2)
+        return {true, length};
+    // Length of a sequence item, or -1 for a scalar (or an item whose length cannot be read).
+    auto itemShape = [](PyObject* item, bool& isSequence) -> Py_ssize_t {
+        isSequence = PySequence_Check(item) != 0;
+        if (!isSequence)
+            return 0;
+        const Py_ssize_t n = PySequence_Size(item);
+        if (n < 0)
+            PyErr_Clear();
+        return n;
+    };
+    bool firstIsSequence = false;
+    Py_ssize_t firstLength = 0;
+    {
+        PyRef first = PyRef::steal(PySequence_GetItem(obj, 0));
+        if (!first) {
+            PyErr_Clear();
+            return {false, length};
+        }
+        firstLength = itemShape(first.get(), firstIsSequence);
+        if (firstLength < 0)
+            return {false, length};
+    }
+    for (Py_ssize_t i = 1; i < length; ++i) {
+        PyRef item = PyRef::steal(PySequence_GetItem(obj, i));
+        if (!item) { // the sequence may have shrunk under a __getitem__
+            PyErr_Clear();
+            return {false, length};
+        }
+        bool isSequence = false;
+        const Py_ssize_t itemLength = itemShape(item.get(), isSequence);
+        if (isSequence != firstIsSequence || itemLength != firstLength)
+            return {false, length};
+    }
+    return {true, length};
+}
+
+std::vector<long> getDimsFromReshapeArg(PyObject* arg)
+{
+    static const char* const kBadArg = "reshape() must be passed a nonempty sequence of nonnegative integers.";
+    if (pyObjectIsEmpty(arg) || !PySequence_Check(arg)) {
+        PyErr_SetString(PyExc_ValueError, kBadArg);
+        return {};
+    }
+    const Py_ssize_t count = PySequence_Size(arg);
+    if (count < 2) {
+        PyErr_Clear();
+        PyErr_SetString(PyExc_ValueError, kBadArg);
+        return {};
+    }
+    std::vector<long> dims;
+    dims.reserve(static_cast<size_t>(count));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyRef item = PyRef::steal(PySequence_GetItem(arg, i));
+        if (!item) {
+            PyErr_Clear();
+            PyErr_SetString(PyExc_RuntimeError, ("Item " + decimal(i) +
+                                                 " could not be retrieved from the value passed to reshape().")
+                                                    .c_str());
+            return {};
+        }
+        if (!PyLong_Check(item.get())) {
+            PyErr_SetString(PyExc_ValueError, kBadArg);
+            return {};
+        }
+        const long value = PyLong_AsSsize_t(item.get());
+        if (value < 0) { // also the -1 of an overflowing value
+            PyErr_Clear();
+            PyErr_SetString(PyExc_ValueError, kBadArg);
+            return {};
+        }
+        dims.push_back(value);
+    }
+    while (dims.size() > 2 && dims.back() == 1)
+        dims.pop_back();
+    return dims;
+}

@@ -1,0 +1,539 @@
+// src/core/kcpp_py_array.cpp: KCppPyArray, index-list composition, element addresses and element values
+//
+// A state shares its KDArrayWrapper with every state derived from it by indexing; indexing only
+// copies the short index list. Element values are read from the wrapper's buffer at
+// m_buf + sum(index * byte stride) and converted once; no element read calls the runtime.
+// Routines that fail set the Python error and return false, null or nothing. Exceptions of the
+// data-array interface (and std::bad_alloc) propagate to the slot guard.
+
+#include "core/kcpp_py_array.hpp"
+
+#include <algorithm>
+#include <iostream>
+#include <string>
+
+#include "core/typed_dispatch.hpp"
+#include "module/kcpyarray.hpp"
+#include "module/pyref.hpp"
+
+using kalvo::data::Array;
+using kalvo::data::ArrayFactory;
+using kalvo::data::TypedArray;
+using kalvo::py::kIndexOutsideShape;
+using kalvo::py::PyRef;
+using kalvo::py::TypedElementT;
+using Output = KDArrayWrapperVisitors::NonComplexVisitor::OutputEnum;
+
+namespace {
+
+const char* const kNoTrailingSlice = "unable to retrieve index values from slice in final position.";
+
+void setRuntimeError(const char* message) { PyErr_SetString(PyExc_RuntimeError, message); }
+
+} // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Per-type element conversion. Both visitors are chosen once per call from the state's kind and
+// complexity; the list builder then walks the buffer with plain pointer arithmetic.
+
+/// Converts the element at one index tuple.
+struct PyObjScalarFromIndicesVisitor {
+    const KCppPyArray& state;
+    const std::vector<long>& indices;
+
+    template <class T>
+    PyObject* operator()(TypeTag<T>) const
+    {
+        const char* address = state.getAddressOfElementFromNormalizedIntIndices(indices);
+        if (address == nullptr)
+            return nullptr;
+        return kalvo::py::elementBytesToPyObject<T>(address);
+    }
+};
+
+/// Builds the nested list of the block below a (validated) index prefix.
+struct PyObjListFromIndicesVisitor {
+    const KCppPyArray& state;
+    const std::vector<long>& indices;
+    long dim;
+
+    template <class T>
+    PyObject* operator()(TypeTag<T>) const
+    {
+        const KDArrayWrapper& wrapper = *state.getKDAWrapper();
+        if (dim >= wrapper.getNumberOfDimensions())
+            return PyList_New(0);
+        const char* base = state.getAddressOfElementFromNormalizedIntIndices(indices);
+        if (base == nullptr)
+            return nullptr;
+        return build<T>(wrapper, base, dim);
+    }
+
+    /// List over dimensions d.. of the block starting at `base`.
+    template <class T>
+    static PyObject* build(const KDArrayWrapper& wrapper, const char* base, long d)
+    {
+        const long extent = wrapper.shape()[d];
+        const long stride = wrapper.bytewiseStridesVector()[d];
+        const bool last = d + 1 == wrapper.getNumberOfDimensions();
+        PyRef list = PyRef::steal(PyList_New(extent));
+        if (!list)
+            return nullptr;
+        for (long i = 0; i < extent; ++i) {
+            const char* address = base + i * stride;
+            PyObject* item = last ? kalvo::py::elementBytesToPyObject<T>(address) : build<T>(wrapper, address, d + 1);
+            if (item == nullptr || PyList_SetItem(list.get(), i, item) != 0) {
+                setRuntimeError("unable to set list item.");
+                return nullptr;
+            }
+        }
+        return list.release();
+    }
+};
+
+// ---------------------------------------------------------------------------------------------
+// Construction
+
+KCppPyArray::KCppPyArray(Array&& array, SupportedArrayEnum kind, bool isComplex, bool columnMajor)
+    : m_kdaWrapper(std::make_shared<KDArrayWrapper>(std::move(array), columnMajor ? 'F' : 'C')),
+      m_supportedArrayEnum(kind),
+      m_isComplex(isComplex)
+{
+}
+
+KCppPyArray::KCppPyArray(const Array& array, SupportedArrayEnum kind, bool isComplex, bool columnMajor)
+    : m_kdaWrapper(std::make_shared<KDArrayWrapper>(array, columnMajor ? 'F' : 'C')),
+      m_supportedArrayEnum(kind),
+      m_isComplex(isComplex)
+{
+}
+
+KCppPyArray::KCppPyArray(KDArrayWrapper&& wrapper, SupportedArrayEnum kind, bool isComplex)
+    : m_kdaWrapper(std::make_shared<KDArrayWrapper>(wrapper)), m_supportedArrayEnum(kind), m_isComplex(isComplex)
+{
+}
+
+KCppPyArray::KCppPyArray(const KCppPyArray& other)
+    : m_kdaWrapper(other.m_kdaWrapper),
+      m_supportedArrayEnum(other.m_supportedArrayEnum),
+      m_isComplex(other.m_isComplex),
+      m_indices(other.m_indices),
+      m_numberOfIntegerIndicesSoFar(other.m_numberOfIntegerIndicesSoFar)
+{
+}
+
+KCppPyArray::KCppPyArray(const KCppPyArray& other, const std::vector<long>& intIndices)
+    : m_kdaWrapper(other.m_kdaWrapper), m_supportedArrayEnum(other.m_supportedArrayEnum), m_isComplex(other.m_isComplex)
+{
+    m_indices.reserve(intIndices.size());
+    for (long index : intIndices) {
+        IntegerIndexItem item(index);
+        appendIndexItem(item);
+    }
+}
+
+KCppPyArray::~KCppPyArray() = default;
+
+long KCppPyArray::expectedElementSize() const noexcept
+{
+    static constexpr long realSizes[11] = {8, 4, 1, 1, 2, 2, 4, 4, 8, 8, 1};
+    const int kind = static_cast<int>(m_supportedArrayEnum);
+    if (kind < 0 || kind > 10)
+        return 0;
+    return realSizes[kind] * (m_isComplex && kind != 10 ? 2 : 1);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Index list
+
+long KCppPyArray::getLengthOfActiveDimension() const
+{
+    if (sliceInFinalPreexistingPosition())
+        return std::get<SliceIndexItem>(m_indices.back()).m_slice_len.value_or(0);
+    const auto& shape = m_kdaWrapper->shape();
+    const long k = m_numberOfIntegerIndicesSoFar;
+    return k >= 0 && static_cast<size_t>(k) < shape.size() ? shape[k] : 0;
+}
+
+bool KCppPyArray::sliceInFinalPreexistingPosition() const
+{
+    return !m_indices.empty() && std::holds_alternative<SliceIndexItem>(m_indices.back());
+}
+
+bool KCppPyArray::appendIndexItem(IntegerIndexItem& item)
+{
+    m_indices.emplace_back(item);
+    ++m_numberOfIntegerIndicesSoFar;
+    return true;
+}
+
+bool KCppPyArray::appendIndexItem(SliceIndexItem& item)
+{
+    m_indices.emplace_back(item);
+    return true;
+}
+
+bool KCppPyArray::convertSliceAndIntegerToInteger(IntegerIndexItem& item) const
+{
+    if (!sliceInFinalPreexistingPosition())
+        return true;
+    const long len = std::get<SliceIndexItem>(m_indices.back()).m_slice_len.value_or(-1);
+    if (len < 0)
+        return false;
+    return getReplacementIndexForSliceAndInt(item, len);
+}
+
+bool KCppPyArray::convertSliceAndSliceToSlice(SliceIndexItem& item) const
+{
+    if (!sliceInFinalPreexistingPosition())
+        return true;
+    const long len = std::get<SliceIndexItem>(m_indices.back()).m_slice_len.value_or(-1);
+    if (len < 0)
+        return false;
+    return getReplacementIndexForSliceAndSlice(item, len);
+}
+
+bool KCppPyArray::getReplacementIndexForSliceAndInt(IntegerIndexItem& item, long len) const
+{
+    if (!sliceInFinalPreexistingPosition()) {
+        setRuntimeError(kNoTrailingSlice);
+        return false;
+    }
+    bool ok = true;
+    const std::vector<long> values = std::get<SliceIndexItem>(m_indices.back()).getIntegerIndexValues(len, ok);
+    if (!ok)
+        return false;
+    if (item.m_index >= 0 && static_cast<size_t>(item.m_index) < values.size()) {
+        item.m_index = values[static_cast<size_t>(item.m_index)];
+        item.m_isNormalized = false;
+        return true;
+    }
+    setRuntimeError("unable to index into slice.");
+    return false;
+}
+
+bool KCppPyArray::getReplacementIndexForSliceAndSlice(SliceIndexItem& item, long len) const
+{
+    if (!sliceInFinalPreexistingPosition()) {
+        setRuntimeError(kNoTrailingSlice);
+        return false;
+    }
+    const SliceIndexItem& trailing = std::get<SliceIndexItem>(m_indices.back());
+    if (!item.normalize(trailing.m_slice_len.value_or(-1))) {
+        if (!PyErr_Occurred())
+            setRuntimeError("unable to normalize index.");
+        return false;
+    }
+    bool ok = true;
+    const std::vector<long> values = trailing.getIntegerIndexValues(len, ok);
+    if (!ok)
+        return false;
+    const long count = static_cast<long>(values.size());
+    if (values.empty()) {
+        item = trailing;
+        return true;
+    }
+    const long innerStart = item.m_start.value_or(0);
+    const long n = std::min(item.m_slice_len.value_or(0), count);
+    if (innerStart >= count || n <= 0) {
+        item.makeEmpty();
+        return true;
+    }
+    const long start = values[static_cast<size_t>(innerStart)];
+    const long step = item.m_step.value_or(1) * trailing.m_step.value_or(1);
+    item = SliceIndexItem(start, start + n * step, step, n);
+    item.m_isNormalized = true;
+    return true;
+}
+
+std::vector<long> KCppPyArray::getIntegerIndicesSoFar(bool& ok) const
+{
+    ok = true;
+    const size_t k = std::min(static_cast<size_t>(std::max(m_numberOfIntegerIndicesSoFar, 0L)), m_indices.size());
+    std::vector<long> result;
+    result.reserve(k);
+    for (size_t i = 0; i < k; ++i) {
+        const auto* integer = std::get_if<IntegerIndexItem>(&m_indices[i]);
+        if (integer == nullptr) {
+            setRuntimeError("slice index unexpectedly found.");
+            ok = false;
+            return {};
+        }
+        result.push_back(integer->m_index);
+    }
+    return result;
+}
+
+std::vector<long> KCppPyArray::getIntIndicesOfElementFromStoredIntIndicesAndNewIntIndex(long newIndex, bool& ok) const
+{
+    ok = true;
+    if (newIndex < 0) {
+        setRuntimeError("index not normalized.");
+        ok = false;
+        return {};
+    }
+    const size_t n = static_cast<size_t>(getNumberOfDimensions());
+    std::vector<long> result(n, 0);
+    for (size_t i = 0; i < m_indices.size(); ++i) {
+        const auto* integer = std::get_if<IntegerIndexItem>(&m_indices[i]);
+        if (integer == nullptr) {
+            setRuntimeError("slice index unexpectedly found.");
+            ok = false;
+            return {};
+        }
+        if (i < n)
+            result[i] = integer->m_index;
+    }
+    if (n > 0)
+        result[n - 1] = newIndex;
+    return result;
+}
+
+std::vector<long> KCppPyArray::getIndicesOfStartElement(long numDims) const
+{
+    return getStartElement(m_kdaWrapper->shape(), m_indices, numDims);
+}
+
+bool KCppPyArray::incrementIndices(std::vector<long>& indices) const
+{
+    return ::incrementIndices(indices, m_kdaWrapper->shape(), m_indices);
+}
+
+bool KCppPyArray::containsElementWithIndices(const std::vector<long>& indices, long numDims) const
+{
+    const long nd = getNumberOfDimensions();
+    if (numDims > nd) {
+        std::cout << "numDims (" << numDims << ") >= numShapeDims (" << nd << ")" << std::endl;
+        return false;
+    }
+    if (numDims < 1)
+        return true;
+    const auto& shape = m_kdaWrapper->shape();
+    for (long d = 0; d < numDims; ++d) {
+        const long extent = shape[d];
+        long start = 0, stop = extent, step = 1;
+        if (static_cast<size_t>(d) < m_indices.size()) {
+            start = getStart(m_indices[d]);
+            stop = getStop(m_indices[d]);
+            step = getStep(m_indices[d]);
+        }
+        long idx = static_cast<size_t>(d) < indices.size() ? indices[d] : 0;
+        if (idx < 0)
+            idx += extent;
+        if (start < 0)
+            start += extent;
+        if (step >= 0) {
+            if (idx < start)
+                return false;
+            if (idx >= (stop < 0 ? stop + extent : stop))
+                return false;
+        } else {
+            if (idx > start)
+                return false;
+            if (stop < 0) // a reversed slice running down to position 0
+                return true;
+            if (idx <= stop)
+                return false;
+        }
+    }
+    return true;
+}
+
+bool KCppPyArray::indicesStillValid() const
+{
+    const auto& shape = m_kdaWrapper->shape();
+    const size_t nd = shape.size();
+    if (m_indices.size() > nd)
+        return false;
+    if (m_numberOfIntegerIndicesSoFar > 0 && static_cast<size_t>(m_numberOfIntegerIndicesSoFar) >= nd)
+        return false;
+    for (size_t d = 0; d < m_indices.size(); ++d) {
+        const long extent = shape[d];
+        if (const auto* integer = std::get_if<IntegerIndexItem>(&m_indices[d])) {
+            if (integer->m_index < 0 || integer->m_index >= extent)
+                return false;
+            continue;
+        }
+        const auto& slice = std::get<SliceIndexItem>(m_indices[d]);
+        if (!slice.m_isNormalized || !slice.m_start || !slice.m_step || !slice.m_slice_len)
+            return false;
+        const long len = *slice.m_slice_len;
+        if (len <= 0)
+            continue;
+        const long first = *slice.m_start;
+        const long last = first + (len - 1) * *slice.m_step;
+        if (first < 0 || first >= extent || last < 0 || last >= extent)
+            return false;
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Element access
+
+char* KCppPyArray::getAddressOfElementFromNormalizedIntIndices(const std::vector<long>& indices) const
+{
+    char* buf = m_kdaWrapper->buf();
+    if (buf == nullptr) {
+        setRuntimeError("null data pointer.");
+        return nullptr;
+    }
+    const auto& shape = m_kdaWrapper->shape();
+    const auto& strides = m_kdaWrapper->bytewiseStridesVector();
+    if (indices.size() > shape.size()) {
+        setRuntimeError(kIndexOutsideShape);
+        return nullptr;
+    }
+    long byteOffset = 0;
+    for (size_t i = 0; i < indices.size(); ++i) {
+        // Stored indices were checked when they were made, but a reshape of the shared wrapper
+        // may since have shrunk the dimension; never address outside the buffer.
+        if (indices[i] < 0 || indices[i] >= shape[i]) {
+            setRuntimeError(kIndexOutsideShape);
+            return nullptr;
+        }
+        byteOffset += indices[i] * strides[i];
+    }
+    return buf + byteOffset;
+}
+
+PyObject* KCppPyArray::getNumericPyObjectFromNormalizedIntIndicesWithoutTemplate(const std::vector<long>& indices) const
+{
+    if (expectedElementSize() != m_kdaWrapper->getElementSizeInBytes()) {
+        setRuntimeError("element kind does not match the wrapped array.");
+        return nullptr;
+    }
+    return kalvo::py::visitElementKind(m_supportedArrayEnum, m_isComplex,
+                                       PyObjScalarFromIndicesVisitor{*this, indices});
+}
+
+PyObject* KCppPyArray::getPyListFromNormalizedIntIndicesWithoutTemplate(std::vector<long>& indices, long dim) const
+{
+    if (expectedElementSize() != m_kdaWrapper->getElementSizeInBytes()) {
+        setRuntimeError("element kind does not match the wrapped array.");
+        return nullptr;
+    }
+    return kalvo::py::visitElementKind(m_supportedArrayEnum, m_isComplex,
+                                       PyObjListFromIndicesVisitor{*this, indices, dim});
+}
+
+PyObject* KCppPyArray::getNestedListForm() const
+{
+    if (!indicesStillValid()) {
+        setRuntimeError(kIndexOutsideShape);
+        return nullptr;
+    }
+    bool ok = true;
+    std::vector<long> prefix = getIntegerIndicesSoFar(ok);
+    if (!ok)
+        return nullptr;
+    const long k = m_numberOfIntegerIndicesSoFar;
+    if (!sliceInFinalPreexistingPosition())
+        return getPyListFromNormalizedIntIndicesWithoutTemplate(prefix, k);
+
+    const SliceIndexItem& slice = std::get<SliceIndexItem>(m_indices.back());
+    const std::vector<long> positions = slice.getIntegerIndexValues(getLengthOfActiveDimension(), ok);
+    if (!ok)
+        return nullptr;
+    const bool elements = k + 1 >= getNumberOfDimensions();
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(positions.size())));
+    if (!list)
+        return nullptr;
+    for (size_t i = 0; i < positions.size(); ++i) {
+        prefix.push_back(positions[i]);
+        PyObject* item = elements ? getNumericPyObjectFromNormalizedIntIndicesWithoutTemplate(prefix)
+                                  : getPyListFromNormalizedIntIndicesWithoutTemplate(prefix, k + 1);
+        prefix.pop_back();
+        if (item == nullptr || PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item) != 0) {
+            setRuntimeError("unable to set list item.");
+            return nullptr;
+        }
+    }
+    return list.release();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Derived arrays and Python objects
+
+std::optional<Array> KCppPyArray::realOrImag(bool real) const
+{
+    if (!m_isComplex) {
+        PyErr_SetString(PyExc_ValueError, "real() and imag() can be called only on a complex array.");
+        return std::nullopt;
+    }
+    ArrayFactory factory;
+    return m_kdaWrapper->extractContents(factory, real ? Output::Real : Output::Imag);
+}
+
+std::optional<Array> KCppPyArray::noncomplex() const
+{
+    if (m_isComplex) {
+        PyErr_SetString(PyExc_ValueError, "noncomplex() must not be called on a complex array.");
+        return std::nullopt;
+    }
+    ArrayFactory factory;
+    return m_kdaWrapper->extractContents(factory, Output::Noncomplex);
+}
+
+PyObject* KCppPyArray::allocKCPyArrayFromKCppPyArray() const
+{
+    const int kind = static_cast<int>(m_supportedArrayEnum);
+    PyTypeObject* type = kind >= 0 && kind <= 10 ? TypeObjectPointers[kind] : nullptr;
+    PyObject* object = type != nullptr ? type->tp_alloc(type, 0) : nullptr;
+    if (object == nullptr)
+        setRuntimeError("unable to initialize C object.");
+    return object;
+}
+
+PyObject* KCppPyArray::shallowCopyToKCPyArray() const
+{
+    PyRef object = PyRef::steal(allocKCPyArrayFromKCppPyArray());
+    if (!object)
+        return nullptr;
+    reinterpret_cast<KCPyArray*>(object.get())->state = new KCppPyArray(*this);
+    return object.release();
+}
+
+void KCppPyArray::writeToOstream(std::ostream& os) const
+{
+    os << "KDArrayWrapper: " << std::endl;
+    m_kdaWrapper->writeToOstream(os);
+    os << std::endl;
+    os << "m_supportedArrayEnum: " << static_cast<int>(m_supportedArrayEnum) << std::endl;
+    os << "m_isComplex: " << (m_isComplex ? 1 : 0) << std::endl;
+    auto optional = [&os](const char* name, const std::optional<long>& value) {
+        os << name << ": ";
+        if (value)
+            os << *value;
+        else
+            os << "None";
+        os << std::endl;
+    };
+    for (const IndexItem& item : m_indices) {
+        if (const auto* integer = std::get_if<IntegerIndexItem>(&item)) {
+            os << "m_index: " << integer->m_index << std::endl;
+            os << "m_isNormalized: " << (integer->m_isNormalized ? 1 : 0) << std::endl;
+        } else {
+            const auto& slice = std::get<SliceIndexItem>(item);
+            optional("m_start", slice.m_start);
+            optional("m_stop", slice.m_stop);
+            optional("m_step", slice.m_step);
+            optional("m_slice_len", slice.m_slice_len);
+            os << "m_isNormalized: " << (slice.m_isNormalized ? 1 : 0) << std::endl;
+        }
+    }
+    os << "m_numberOfIntegerIndicesSoFar: " << m_numberOfIntegerIndicesSoFar << std::endl;
+    os << "m_indexedArrayAsKDA: ";
+    if (m_indexedArrayAsKDA) {
+        apply_numeric_visitor(*m_indexedArrayAsKDA, [&os](auto&& typed) {
+            using T = TypedElementT<decltype(typed)>;
+            const TypedArray<T>& view = typed;
+            for (auto it = view.begin(); it != view.end(); ++it)
+                os << *it << " ";
+        });
+    } else {
+        os << "None";
+    }
+    os << std::endl;
+    os << std::endl;
+}
