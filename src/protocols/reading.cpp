@@ -169,8 +169,7 @@ bool checkIndicesStillValid(const KCppPyArray* state) {
         return false;
     }
     if (!state->indicesStillValid()) {
-        PyErr_SetString(PyExc_RuntimeError,
-                        "the partial array's indices lie outside the array's current shape.");
+        PyErr_SetString(PyExc_RuntimeError, kalvo::py::kIndexOutsideShape);
         return false;
     }
     return true;
