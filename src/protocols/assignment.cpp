@@ -1,13 +1,365 @@
-// src/protocols/assignment.cpp: element and slice assignment (placeholder until assignment lands).
-#include "module/element_kinds.hpp"
-#include "module/slots.hpp"
+// src/protocols/assignment.cpp: a[key] = value for the eleven array types
+//
+// Ownership rules
+// - The slot borrows self, key and value. The only Python object it makes is the decimal text
+//   of an out-of-range key, held in a PyRef.
+// - A value is converted (one element) or walked into a temporary FinalConstructorParser before
+//   anything is written, so a value that cannot be converted or has the wrong shape leaves the
+//   array as it was. Only block slice assignment pairs positions with elements as it goes and may
+//   stop part way with "length of slice does not match number of elements.".
+// - Every element goes through KDArrayWrapper::writeElementAtOffset, which writes the runtime
+//   array (copying its storage first only when another handle shares it) and the wrapper's
+//   buffer. Every object sharing the wrapper (the source, partial arrays, iterators, live buffer
+//   exports) sees the write at once.
+// - Walking a value runs Python code (a sequence's __len__ and __getitem__, a slice bound's
+//   __index__) that may reshape this very array. The wrapper's shape is recorded on entry and
+//   compared again before the first write; positions are only ever computed against a shape that
+//   still holds.
 
-template <class T>
-int KCPyArray_SetViaIndex(PyObject*, PyObject*, PyObject*) {
-    PyErr_SetString(PyExc_NotImplementedError, "assignment is not implemented yet.");
-    return -1;
+#include <complex>
+#include <cstddef>
+#include <type_traits>
+#include <vector>
+
+#include "construct/constructor_parser.hpp"
+#include "construct/scalar_conversion.hpp"
+#include "core/index_items.hpp"
+#include "core/kcpp_py_array.hpp"
+#include "core/kda_wrapper.hpp"
+#include "module/element_kinds.hpp"
+#include "module/guard.hpp"
+#include "module/kcpyarray.hpp"
+#include "module/pyref.hpp"
+#include "module/slots.hpp"
+#include "protocols/reading.hpp"
+
+using kalvo::py::guarded;
+using kalvo::py::PyRef;
+
+namespace {
+
+const char* const kNotInitialized = "object not initialized.";
+const char* const kNullData = "null data pointer.";
+const char* const kDifferentShape =
+    "unable to perform assignment because the left and right sides have a different shape.";
+const char* const kSliceCountMismatch = "length of slice does not match number of elements.";
+const char* const kCannotSet = "unable to set value.";
+
+KCppPyArray* stateOf(PyObject* self) {
+    return self == nullptr ? nullptr : reinterpret_cast<KCPyArray*>(self)->state;
 }
 
-#define KALVO_INSTANTIATE(T) template int KCPyArray_SetViaIndex<T>(PyObject*, PyObject*, PyObject*);
-KALVO_FOR_EACH_ELEMENT_TYPE(KALVO_INSTANTIATE)
-#undef KALVO_INSTANTIATE
+// IndexError "index has an invalid value: <key>", the key written from the Python int itself
+// (it may not fit in 64 bits). PyNumber_ToBase formats the value, never a subclass's __str__.
+void setInvalidIndexError(PyObject* key) {
+    PyRef decimal = PyRef::steal(PyNumber_ToBase(key, 10));
+    if (decimal) {
+        PyErr_Format(PyExc_IndexError, "index has an invalid value: %U", decimal.get());
+    }
+}
+
+// Assignment of values of element type E (the slot's T, or std::complex<T> for a complex
+// array) through one array state. Lives for one slot call.
+template<class E>
+class Assignment {
+public:
+    explicit Assignment(KCppPyArray& state)
+        : m_state(state), m_wrapper(*state.getKDAWrapper()), m_shapeOnEntry(m_wrapper.shape()) {}
+
+    /// a[key] = value; 0, or -1 with a Python exception set.
+    int run(PyObject* key, PyObject* value) {
+        // A partial array made before a reshape may hold positions the array no longer has.
+        if (!checkIndicesStillValid(&m_state)) {
+            return -1;
+        }
+        m_fixed = m_state.getNumberOfIntegerIndicesSoFar();
+        if (m_fixed >= m_wrapper.getNumberOfDimensions()) {
+            PyErr_SetString(PyExc_RuntimeError, "too many indices.");
+            return -1;
+        }
+        const long len = m_state.getLengthOfActiveDimension();
+        if (PyType_HasFeature(Py_TYPE(key), Py_TPFLAGS_LONG_SUBCLASS)) {
+            const Py_ssize_t index = PyLong_AsSsize_t(key);
+            if (index == -1 && PyErr_Occurred()) {
+                if (!PyErr_ExceptionMatches(PyExc_OverflowError)) {
+                    return -1;
+                }
+                // Beyond 64 bits: out of range for every dimension.
+                PyErr_Clear();
+                setInvalidIndexError(key);
+                return -1;
+            }
+            return assignAtInteger(index, key, len, value);
+        }
+        if (Py_TYPE(key) == &PySlice_Type) {
+            return assignAtSlice(key, len, value);
+        }
+        PyErr_SetString(PyExc_RuntimeError, "index is not an integer or slice.");
+        return -1;
+    }
+
+private:
+    bool keyFixesLastDimension() const { return m_fixed == m_wrapper.getNumberOfDimensions() - 1; }
+
+    int assignAtInteger(Py_ssize_t index, PyObject* key, long len, PyObject* value) {
+        IntegerIndexItem item(index);
+        if (!item.normalize(len)) {
+            PyErr_Clear();
+            setInvalidIndexError(key);
+            return -1;
+        }
+        // A position within a trailing slice becomes the absolute position it selects.
+        if (!m_state.convertSliceAndIntegerToInteger(item)) {
+            return -1;
+        }
+        return keyFixesLastDimension() ? assignElement(item.m_index, value)
+                                       : assignSubArray(item.m_index, value);
+    }
+
+    int assignAtSlice(PyObject* key, long len, PyObject* value) {
+        SliceIndexItem item;
+        if (!getSliceData(key, len, item)) {
+            return -1;
+        }
+        return keyFixesLastDimension() ? assignLastDimensionSlice(item, value)
+                                       : assignBlockSlice(item, value);
+    }
+
+    // One element at position n of the last dimension.
+    int assignElement(long n, PyObject* value) {
+        if (value == nullptr) {
+            PyErr_SetString(PyExc_RuntimeError, kNullData);
+            return -1;
+        }
+        const ScalarConversionResult<E> converted = convertScalar<E>(value, false);
+        if (converted.failed || !converted.value) {
+            raiseConversionFailure(converted);
+            return -1;
+        }
+        if (!shapeStillHolds()) {
+            return -1;
+        }
+        bool ok = true;
+        std::vector<long> indices = m_state.getIntegerIndicesSoFar(ok);
+        if (!ok) {
+            return -1;
+        }
+        indices.push_back(n);
+        return writeElementAtIndices(indices, *converted.value) ? 0 : -1;
+    }
+
+    // The block of dimensions k + 1 onwards below position n of dimension k: the value must have
+    // exactly that block's shape.
+    int assignSubArray(long n, PyObject* value) {
+        FinalConstructorParser<E> parser;
+        if (!walk(value, parser) || !shapeStillHolds()) {
+            return -1;
+        }
+        const std::vector<long>& shape = m_wrapper.shape();
+        const size_t nDim = shape.size();
+        const size_t k = static_cast<size_t>(m_fixed);
+        const std::vector<size_t>& dims = parser.initializerDims;
+        bool fits = dims.size() == nDim - k - 1 && parser.elements.size() == elementCount(dims);
+        for (size_t j = 0; fits && j < dims.size(); ++j) {
+            fits = static_cast<long>(dims[j]) == shape[k + 1 + j];
+        }
+        if (!fits) {
+            PyErr_SetString(PyExc_ValueError, kDifferentShape);
+            return -1;
+        }
+        bool ok = true;
+        const std::vector<long> fixedIndices = m_state.getIntegerIndicesSoFar(ok);
+        if (!ok) {
+            return -1;
+        }
+        // The odometer walks dimensions k + 1 onwards in full; integer items hold the rest.
+        std::vector<long> indices(nDim, 0);
+        std::vector<IndexItem> items;
+        for (size_t d = 0; d < k; ++d) {
+            indices[d] = fixedIndices[d];
+            items.emplace_back(IntegerIndexItem(fixedIndices[d]));
+        }
+        indices[k] = n;
+        items.emplace_back(IntegerIndexItem(n));
+        for (size_t e = 0; e < parser.elements.size(); ++e) {
+            if (e > 0 && !incrementIndices(indices, shape, items)) {
+                PyErr_SetString(PyExc_RuntimeError, kCannotSet);
+                return -1;
+            }
+            if (!writeElementAtIndices(indices, parser.elements[e])) {
+                return -1;
+            }
+        }
+        return 0;
+    }
+
+    // Positions of the last dimension: the value must be flat with one element per position.
+    int assignLastDimensionSlice(SliceIndexItem& item, PyObject* value) {
+        if (!m_state.convertSliceAndSliceToSlice(item)) {
+            return -1;
+        }
+        bool ok = true;
+        const std::vector<long> positions = item.getIntegerIndexValues(m_shapeOnEntry[m_fixed], ok);
+        if (!ok) {
+            PyErr_Clear();
+            PyErr_SetString(PyExc_RuntimeError, "unable to normalize index.");
+            return -1;
+        }
+        FinalConstructorParser<E> parser;
+        if (!walk(value, parser) || !shapeStillHolds()) {
+            return -1;
+        }
+        if (parser.initializerDims.size() != 1 || parser.elements.size() != positions.size()) {
+            PyErr_SetString(PyExc_ValueError, kDifferentShape);
+            return -1;
+        }
+        std::vector<long> indices = m_state.getIntegerIndicesSoFar(ok);
+        if (!ok) {
+            return -1;
+        }
+        indices.push_back(0);
+        for (size_t e = 0; e < positions.size(); ++e) {
+            indices.back() = positions[e];
+            if (!writeElementAtIndices(indices, parser.elements[e])) {
+                return -1;
+            }
+        }
+        return 0;
+    }
+
+    // A block of sub-arrays along dimension k: positions of the block in odometer order (last
+    // dimension fastest) take the value's elements in row-major order; only the counts must agree.
+    int assignBlockSlice(SliceIndexItem& item, PyObject* value) {
+        FinalConstructorParser<E> parser;
+        if (!walk(value, parser)) {
+            return -1;
+        }
+        const size_t count = parser.elements.size();
+        const long sliceLen = item.m_slice_len.value_or(0);
+        if (count == 0) {
+            if (sliceLen == 0) {
+                return 0;
+            }
+            PyErr_SetString(PyExc_ValueError, "slice is nonempty but values are empty.");
+            return -1;
+        }
+        if (sliceLen == 0) {
+            PyErr_SetString(PyExc_ValueError,
+                            "slice is empty, but number of elements assigned is greater than zero.");
+            return -1;
+        }
+        if (!shapeStillHolds()) {
+            return -1;
+        }
+        KCppPyArray target(m_state);
+        if (m_state.sliceInFinalPreexistingPosition()) {
+            if (!m_state.convertSliceAndSliceToSlice(item)) {
+                return -1;
+            }
+            target.getIndicesRef().pop_back();
+        }
+        target.appendIndexItem(item);
+
+        const std::vector<long>& shape = m_wrapper.shape();
+        const long nDim = static_cast<long>(shape.size());
+        std::vector<long> indices = target.getIndicesOfStartElement(nDim);
+        bool positionsLeft = true;
+        for (long d = m_fixed + 1; d < nDim; ++d) {
+            positionsLeft = positionsLeft && shape[d] > 0;
+        }
+        for (size_t e = 0; e < count; ++e) {
+            if (!positionsLeft) {
+                PyErr_SetString(PyExc_ValueError, kSliceCountMismatch);
+                return -1;
+            }
+            if (!writeElementAtIndices(indices, parser.elements[e])) {
+                return -1;
+            }
+            positionsLeft = target.incrementIndices(indices);
+        }
+        if (positionsLeft) {
+            PyErr_SetString(PyExc_ValueError, kSliceCountMismatch);
+            return -1;
+        }
+        return 0;
+    }
+
+    // Walks `value` (never lenient: a logical element takes only ints and bools).
+    bool walk(PyObject* value, FinalConstructorParser<E>& parser) {
+        if (value == nullptr) {
+            PyErr_SetString(PyExc_RuntimeError, kNullData);
+            return false;
+        }
+        return parser.processNestedInitializer(value, false);
+    }
+
+    // The value's conversion or walk may have run Python code that reshaped the array; the key
+    // was resolved against the shape seen on entry.
+    bool shapeStillHolds() const {
+        if (m_wrapper.shape() == m_shapeOnEntry) {
+            return true;
+        }
+        PyErr_SetString(PyExc_RuntimeError, "the array was reshaped while the assigned value was read.");
+        return false;
+    }
+
+    static size_t elementCount(const std::vector<size_t>& dims) {
+        size_t count = 1;
+        for (size_t d : dims) {
+            count *= d;
+        }
+        return count;
+    }
+
+    static void raiseConversionFailure(const ScalarConversionResult<E>& converted) {
+        if (converted.failed && converted.exceptionType != nullptr) {
+            converted.raise();
+        } else {
+            PyErr_SetString(PyExc_TypeError, "type does not match.");
+        }
+    }
+
+    // The setter every routine writes through: element `indices` of the wrapped array, in the
+    // runtime array and in the wrapper's buffer.
+    bool writeElementAtIndices(const std::vector<long>& indices, const E& element) {
+        if (static_cast<long>(indices.size()) > m_wrapper.getNumberOfDimensions()) {
+            PyErr_SetString(PyExc_RuntimeError, kCannotSet);
+            return false;
+        }
+        const long offset = m_wrapper.getElementOffsetFromIndices(indices);
+        if (offset < 0 || !m_wrapper.writeElementAtOffset<E>(offset, element)) {
+            PyErr_SetString(PyExc_RuntimeError, kCannotSet);
+            return false;
+        }
+        return true;
+    }
+
+    KCppPyArray& m_state;
+    KDArrayWrapper& m_wrapper;
+    const std::vector<long> m_shapeOnEntry;
+    long m_fixed = 0;  // integer indices so far: the active dimension
+};
+
+}  // namespace
+
+template<class T>
+int KCPyArray_SetViaIndex(PyObject* self, PyObject* key, PyObject* value) {
+    return guarded(-1, [&]() -> int {
+        KCppPyArray* state = stateOf(self);
+        if (state == nullptr || state->getKDAWrapper() == nullptr) {
+            PyErr_SetString(PyExc_RuntimeError, kNotInitialized);
+            return -1;
+        }
+        if constexpr (!std::is_same_v<T, bool>) {
+            if (state->isComplex()) {
+                return Assignment<std::complex<T>>(*state).run(key, value);
+            }
+        }
+        return Assignment<T>(*state).run(key, value);
+    });
+}
+
+#define KALVO_INSTANTIATE_SET_VIA_INDEX(T) \
+    template int KCPyArray_SetViaIndex<T>(PyObject*, PyObject*, PyObject*);
+KALVO_FOR_EACH_ELEMENT_TYPE(KALVO_INSTANTIATE_SET_VIA_INDEX)
+#undef KALVO_INSTANTIATE_SET_VIA_INDEX

@@ -1,24 +1,117 @@
-// src/protocols/iteration.cpp: iterator state and stepping (placeholder until iteration lands).
+// src/protocols/iteration.cpp: iter(a), next(it) and the iterator object's lifetime
+//
+// Ownership rules
+// - A KCPyIter owns its KCppPyIter exclusively (made by makeKCppPyIter, destroyed by
+//   KCPyIter_Delete). The iterator state holds no reference to the source Python object: its copy
+//   of the source's KCppPyArray keeps the shared wrapper, and so the storage, alive.
+// - Each step returns a new reference. A partial-array item is a new object of the source's type
+//   whose state is built first and handed over once the object exists.
+// - Every step checks its position against the wrapper's current shape before reading: a reshape
+//   through any array sharing the wrapper may shrink the dimensions under a walk in progress, and
+//   a position outside the current shape ends the walk (StopIteration) instead of reading outside
+//   the buffer.
+
+#include "protocols/iteration.hpp"
+
+#include <memory>
+#include <utility>
+
+#include "module/guard.hpp"
 #include "module/kcpyarray.hpp"
+#include "module/pyref.hpp"
 #include "module/slots.hpp"
+#include "protocols/reading.hpp"
 
-class KCppPyIter {};
+using kalvo::py::guarded;
+using kalvo::py::guardedVoid;
+using kalvo::py::PyRef;
 
-KCppPyIter* makeKCppPyIter(const KCppPyArray&) {
-    PyErr_SetString(PyExc_NotImplementedError, "iteration is not implemented yet.");
-    return nullptr;
+KCppPyIter::KCppPyIter(const KCppPyArray& source)
+    : m_arrayState(source),
+      m_activeDim(source.getNumberOfIntegerIndicesSoFar()),
+      m_position(m_arrayState.getIndicesOfStartElement(m_activeDim + 1)),
+      m_finished(!m_arrayState.containsElementWithIndices(m_position, m_activeDim + 1)),
+      m_yieldsArrays(m_arrayState.getNumberOfDimensions() - m_activeDim >= 2) {}
+
+bool KCppPyIter::positionFitsCurrentShape() const {
+    const std::vector<long>& shape = m_arrayState.getKDAWrapper()->shape();
+    const long nDim = static_cast<long>(shape.size());
+    if (nDim <= m_activeDim || (nDim - m_activeDim >= 2) != m_yieldsArrays) {
+        return false;
+    }
+    for (long d = 0; d <= m_activeDim; ++d) {
+        if (m_position[d] < 0 || m_position[d] >= shape[d]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+PyObject* KCppPyIter::itemAtPosition() {
+    if (m_yieldsArrays) {
+        // The partial array at this position: one integer item per entry of m_position, so a
+        // trailing slice of the source becomes the absolute position the walk has reached.
+        auto view = std::make_unique<KCppPyArray>(m_arrayState, m_position);
+        PyObject* object = allocKCPyArray(TypeObjectPointers[m_arrayState.getSupportedArrayEnum()]);
+        if (object == nullptr) {
+            return nullptr;  // "unable to initialize C object." is set
+        }
+        reinterpret_cast<KCPyArray*>(object)->state = view.release();
+        return object;
+    }
+    // Every dimension is fixed: the element value, read from the wrapper's buffer.
+    return m_arrayState.getNumericPyObjectFromNormalizedIntIndicesWithoutTemplate(m_position);
+}
+
+PyObject* KCppPyIter::next() {
+    if (!m_finished && !positionFitsCurrentShape()) {
+        m_finished = true;
+    }
+    if (m_finished) {
+        PyErr_SetNone(PyExc_StopIteration);
+        return nullptr;
+    }
+    PyRef item;
+    try {
+        item = PyRef::steal(itemAtPosition());
+    } catch (...) {
+        m_finished = !m_arrayState.incrementIndices(m_position);
+        throw;
+    }
+    // Only the active dimension moves; the integer items before it cannot carry.
+    m_finished = !m_arrayState.incrementIndices(m_position);
+    return item.release();
+}
+
+KCppPyIter* makeKCppPyIter(const KCppPyArray& array) {
+    return guarded<KCppPyIter*>(nullptr, [&]() -> KCppPyIter* {
+        // A partial array made before a reshape may name positions the array no longer has.
+        if (!checkIndicesStillValid(&array)) {
+            return nullptr;
+        }
+        return new KCppPyIter(array);
+    });
 }
 
 void destroyKCppPyIter(KCppPyIter* state) noexcept {
     delete state;
 }
 
-PyObject* KCPyIter_GetIterNext(PyObject*) {
-    PyErr_SetString(PyExc_NotImplementedError, "iteration is not implemented yet.");
-    return nullptr;
+PyObject* KCPyIter_GetIterNext(PyObject* iterator) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        KCppPyIter* state = iterator == nullptr ? nullptr : reinterpret_cast<KCPyIter*>(iterator)->state;
+        if (state == nullptr) {
+            PyErr_SetString(PyExc_RuntimeError, "object not initialized.");
+            return nullptr;
+        }
+        return state->next();
+    });
 }
 
 void KCPyIter_Delete(PyObject* iterator) {
-    destroyKCppPyIter(reinterpret_cast<KCPyIter*>(iterator)->state);
+    guardedVoid([&] {
+        auto* object = reinterpret_cast<KCPyIter*>(iterator);
+        destroyKCppPyIter(std::exchange(object->state, nullptr));
+    });
     PyObject_Free(iterator);
 }

@@ -1,0 +1,79 @@
+"""Timings of element writes, equality and iteration, each beside a plain-Python baseline.
+
+Run with the extension on the path, e.g. `PYTHONPATH=build/dev:python python bench/bench_assign_iter.py`.
+Not a test: it prints figures and ratios and checks nothing.
+"""
+import array
+import time
+
+import kalvo
+
+
+def best_of(repeats, fn):
+    """Shortest wall-clock time of `repeats` calls of fn()."""
+    best = float("inf")
+    for _ in range(repeats):
+        start = time.perf_counter()
+        fn()
+        best = min(best, time.perf_counter() - start)
+    return best
+
+
+def element_writes():
+    print("Writing every element one by one (row[j] = v on a 1-by-n double array)")
+    baseline = None
+    for n in (10 ** 4, 10 ** 5, 10 ** 6):
+        a = kalvo.double(size=[1, n])
+        row = a[0]
+        plain = [0.0] * n
+
+        def write_kalvo():
+            for j in range(n):
+                row[j] = 1.5
+
+        def write_list():
+            for j in range(n):
+                plain[j] = 1.5
+
+        t = best_of(3 if n < 10 ** 6 else 1, write_kalvo)
+        t_list = best_of(3, write_list)
+        per = t / n * 1e9
+        baseline = baseline or per
+        print(f"  n = {n:>8}: {t:8.3f} s, {per:7.1f} ns per element "
+              f"(x{per / baseline:4.2f} of n = 10**4; list: {t_list / n * 1e9:5.1f} ns, "
+              f"ratio {t / t_list:5.1f})")
+        assert row[n - 1] == 1.5
+
+
+def equality():
+    print("Equality of two equal 1000-by-1000 double arrays")
+    rows = [[float(i * 1000 + j) for j in range(1000)] for i in range(1000)]
+    x, y = kalvo.double(rows), kalvo.double(rows)
+    lx = [[float(v) for v in r] for r in rows]
+    ly = [[float(repr(v)) for v in r] for r in rows]  # distinct float objects, as tolist() gives
+    t = best_of(3, lambda: x == y)
+    t_list = best_of(3, lambda: lx == ly)
+    print(f"  a == b: {t:7.3f} s; nested lists ==: {t_list:7.3f} s; ratio {t / t_list:5.2f}")
+    assert x == y and lx == ly
+
+
+def iteration():
+    n = 10 ** 6
+    print(f"Full iteration over a 1-by-{n} double array")
+    a = kalvo.double(size=[1, n])
+    row = a[0]
+    plain = array.array("d", bytes(8 * n))
+
+    def walk(seq):
+        for _ in seq:
+            pass
+
+    t = best_of(3, lambda: walk(row))
+    t_plain = best_of(3, lambda: walk(plain))
+    print(f"  for v in a[0]: {t:7.3f} s; array.array: {t_plain:7.3f} s; ratio {t / t_plain:5.2f}")
+
+
+if __name__ == "__main__":
+    element_writes()
+    equality()
+    iteration()

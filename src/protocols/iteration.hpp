@@ -1,0 +1,39 @@
+// src/protocols/iteration.hpp: the iterator state that walks one dimension of an array
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <vector>
+
+#include "core/kcpp_py_array.hpp"
+
+/// A walk over the active dimension of an array state. Each step yields the partial array at the
+/// next position or, when only one dimension is left, the element value there. The walk shares
+/// the array's wrapper, so assignments made through any array sharing it are seen by later steps.
+class KCppPyIter {
+public:
+    /// Starts a walk over `source`'s active dimension; the state is copied (the wrapper is shared).
+    explicit KCppPyIter(const KCppPyArray& source);
+    KCppPyIter(const KCppPyIter&) = delete;
+    KCppPyIter& operator=(const KCppPyIter&) = delete;
+
+    /// The next item as a new reference; null with StopIteration set at the end, or with another
+    /// exception when the step failed (the walk still moves past that position).
+    PyObject* next();
+    /// True once the walk has ended; it never restarts.
+    bool finished() const noexcept { return m_finished; }
+
+private:
+    /// The item at m_position (new reference), or null with an exception set.
+    PyObject* itemAtPosition();
+    /// Whether m_position still names an item of the array as it is now (a reshape through any
+    /// array sharing the wrapper may have moved the bounds under the walk).
+    bool positionFitsCurrentShape() const;
+
+    KCppPyArray m_arrayState;     ///< copy of the source's state, sharing its wrapper
+    long m_activeDim;             ///< the dimension walked: the source's integer index count
+    std::vector<long> m_position; ///< index tuple of the next item over dimensions 0..m_activeDim
+    bool m_finished;              ///< no further item
+    bool m_yieldsArrays;          ///< at least two dimensions remain from m_activeDim on
+};
