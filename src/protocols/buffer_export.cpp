@@ -1,41 +1,295 @@
-// src/protocols/buffer_export.cpp: buffer export and conversions out (placeholder until they land).
+// src/protocols/buffer_export.cpp: read-only buffer export, storage descriptions, and the array.array and memoryview conversions
+//
+// Ownership of an export. A filled Py_buffer holds one reference to the array object that was asked
+// (view->obj). Its buf, shape and strides point into one KDArrayWrapper: the object's own for a full
+// array, the index-restricted copy's for a partial array (the copy holds only the elements the partial
+// array shows and is kept in the object's state). view->internal owns a heap-held share of exactly that
+// wrapper, so the memory stays valid for the life of the view even if the state were to drop its copy,
+// and the release decrements the export count of the same wrapper the fill incremented.
+// reshape() is the one operation that reallocates a wrapper's storage; it refuses to run while the
+// wrapper's export count is non-zero (methods.cpp). Element assignment writes into the same buffer in
+// place, so an export of a full array shows later assignments.
+
+#include <memory>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "core/index_items.hpp"
+#include "core/kcpp_py_array.hpp"
+#include "core/kda_wrapper.hpp"
+#include "module/element_kinds.hpp"
+#include "module/guard.hpp"
+#include "module/kcpyarray.hpp"
+#include "module/pyref.hpp"
 #include "module/slots.hpp"
 
-namespace {
-PyObject* notImplemented(const char* message) {
-    PyErr_SetString(PyExc_NotImplementedError, message);
-    return nullptr;
-}
-}  // namespace
+using kalvo::py::PyRef;
 
-int KCPyArray_GetBuffer(PyObject*, Py_buffer* view, int) {
-    if (view) view->obj = nullptr;
-    PyErr_SetString(PyExc_NotImplementedError, "buffer export is not implemented yet.");
+namespace {
+
+/// The state of an array object, or null (with RuntimeError "object not initialized." set).
+KCppPyArray* requireState(PyObject* self) {
+    KCppPyArray* state = self ? reinterpret_cast<KCPyArray*>(self)->state : nullptr;
+    if (!state)
+        PyErr_SetString(PyExc_RuntimeError, "object not initialized.");
+    return state;
+}
+
+/// The object's own wrapper, or null (with RuntimeError "null data pointer." set).
+KDArrayWrapper* requireWrapper(const KCppPyArray& state) {
+    KDArrayWrapper* wrapper = state.getKDAWrapper();
+    if (!wrapper)
+        PyErr_SetString(PyExc_RuntimeError, "null data pointer.");
+    return wrapper;
+}
+
+/// Raises `type` with `message`, keeping the pending exception (if any) as its __cause__, so a
+/// fixed message does not hide why the work below it failed.
+void raiseChained(PyObject* type, const char* message) {
+    PyObject *causeType = nullptr, *causeValue = nullptr, *causeTrace = nullptr;
+    PyErr_Fetch(&causeType, &causeValue, &causeTrace);
+    PyErr_SetString(type, message);
+    if (!causeType)
+        return;
+    PyErr_NormalizeException(&causeType, &causeValue, &causeTrace);
+    if (causeTrace && causeValue)
+        PyException_SetTraceback(causeValue, causeTrace);
+    PyObject *type2 = nullptr, *value = nullptr, *trace = nullptr;
+    PyErr_Fetch(&type2, &value, &trace);
+    PyErr_NormalizeException(&type2, &value, &trace);
+    if (value && causeValue) {
+        Py_INCREF(causeValue);
+        PyException_SetCause(value, causeValue); // steals the new reference
+        PyException_SetContext(value, causeValue); // steals our remaining reference
+        causeValue = nullptr;
+    }
+    PyErr_Restore(type2, value, trace);
+    Py_XDECREF(causeType);
+    Py_XDECREF(causeValue);
+    Py_XDECREF(causeTrace);
+}
+
+/// The wrapper a view of `state` exports: the own one for a full array, the index-restricted
+/// copy's for a partial array (built and cached on the first export). Empty with an error set.
+std::shared_ptr<KDArrayWrapper> exportSource(KCppPyArray& state) {
+    if (state.indicesAreEmpty())
+        return state.getKDAWrapperAsSharedPtr();
+    state.updateIndexRestrictedKCppPyArrayIfNecessary(kalvo::data::MemoryLayout::COLUMN_MAJOR, true);
+    const KCppPyArray* restricted = state.getIndexRestrictedKCppPyArray();
+    std::shared_ptr<KDArrayWrapper> wrapper;
+    if (restricted)
+        wrapper = restricted->getKDAWrapperAsSharedPtr();
+    if (!wrapper)
+        raiseChained(PyExc_RuntimeError, "null data pointer.");
+    return wrapper;
+}
+
+/// Fails a buffer request: sets `type` with `message`; the view keeps no object.
+int refuseView(Py_buffer* view, PyObject* type, const char* message) {
+    PyErr_SetString(type, message);
+    view->obj = nullptr;
     return -1;
 }
 
-void KCPyArray_ReleaseBuffer(PyObject*, Py_buffer*) {}
+}  // namespace
 
-PyObject* KCPyArray_BufferInfo(PyObject*, PyObject*) {
-    return notImplemented("buffer_info is not implemented yet.");
+int KCPyArray_GetBuffer(PyObject* self, Py_buffer* view, int flags) {
+    return kalvo::py::guarded(-1, [&]() -> int {
+        if (view)
+            view->obj = nullptr;
+        KCppPyArray* state = requireState(self);
+        if (!state)
+            return -1;
+        if (!view) {
+            PyErr_SetString(PyExc_RuntimeError, "null pointer to view object null.");
+            return -1;
+        }
+        std::shared_ptr<KDArrayWrapper> source = exportSource(*state);
+        if (!source)
+            return -1;
+        // Allocated before anything is handed out, so a failure here leaves nothing to undo.
+        auto pin = std::make_unique<std::shared_ptr<KDArrayWrapper>>(std::move(source));
+        KDArrayWrapper& wrapper = **pin;
+
+        view->buf = wrapper.buf();
+        view->len = wrapper.getBufferSizeInBytes();
+        view->itemsize = wrapper.getElementSizeInBytes();
+        view->ndim = wrapper.getNumberOfDimensions();
+        if ((flags & PyBUF_WRITABLE) && wrapper.isReadOnly())
+            return refuseView(view, PyExc_ValueError, "underlying buffer is not writable.");
+        view->readonly = wrapper.isReadOnly();
+        view->format = nullptr;
+        if (flags & PyBUF_FORMAT) {
+            view->format = wrapper.format();
+            if (!view->format)
+                return refuseView(view, PyExc_ValueError, "format field is null.");
+        }
+        // The storage is first-index-fastest; a demand for C order is refused outright, without
+        // looking at whether this particular shape would happen to qualify.
+        if ((flags & PyBUF_C_CONTIGUOUS) == PyBUF_C_CONTIGUOUS)
+            return refuseView(view, PyExc_ValueError, "underlying buffer not C-contiguous.");
+        // Shape and strides are always given, whatever the flags: consumers that only asked for
+        // a simple buffer ignore them, and every other consumer needs the Fortran strides.
+        view->shape = wrapper.shapePointer();
+        view->strides = wrapper.bytewiseStrides();
+        view->suboffsets = nullptr;
+        view->internal = pin.release();
+        Py_INCREF(self);
+        view->obj = self;
+        wrapper.incrementExportCount();
+        return 0;
+    });
 }
 
-PyObject* KCPyArray_GetBytewiseStrides(PyObject*, PyObject*) {
-    return notImplemented("get_bytewise_strides is not implemented yet.");
+void KCPyArray_ReleaseBuffer(PyObject* /*self*/, Py_buffer* view) {
+    kalvo::py::guardedVoid([&] {
+        if (!view || !view->internal)
+            return;
+        std::unique_ptr<std::shared_ptr<KDArrayWrapper>> pin(
+            static_cast<std::shared_ptr<KDArrayWrapper>*>(view->internal));
+        view->internal = nullptr;
+        (*pin)->decrementExportCount();
+    });
 }
 
-PyObject* KCPyArray_ToArrayArray(PyObject*, PyObject*) {
-    return notImplemented("toarray is not implemented yet.");
+PyObject* KCPyArray_BufferInfo(PyObject* self, PyObject* /*unused*/) {
+    return kalvo::py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        KCppPyArray* state = requireState(self);
+        KDArrayWrapper* wrapper = state ? requireWrapper(*state) : nullptr;
+        if (!wrapper)
+            return nullptr;
+        // The whole underlying array, also for a partial array.
+        PyRef address = PyRef::steal(PyLong_FromVoidPtr(wrapper->buf()));
+        PyRef count = PyRef::steal(PyLong_FromLong(wrapper->getNumberOfElements()));
+        if (!address || !count)
+            return nullptr;
+        return PyTuple_Pack(2, address.get(), count.get());
+    });
 }
 
-PyObject* KCPyArray_ToMemoryView(PyObject*, PyObject*) {
-    return notImplemented("tomemoryview is not implemented yet.");
+PyObject* KCPyArray_GetBytewiseStrides(PyObject* self, PyObject* /*unused*/) {
+    return kalvo::py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        KCppPyArray* state = requireState(self);
+        KDArrayWrapper* wrapper = state ? requireWrapper(*state) : nullptr;
+        if (!wrapper)
+            return nullptr;
+        const std::vector<long>& strides = wrapper->bytewiseStridesVector();
+        PyRef tuple = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(strides.size())));
+        if (!tuple)
+            return nullptr;
+        for (size_t i = 0; i < strides.size(); ++i) {
+            PyObject* stride = makePyObjectFromLong(strides[i]);
+            if (!stride)
+                return nullptr;
+            PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), stride);
+        }
+        return tuple.release();
+    });
 }
 
-PyObject* KCPyArray_GetArraySize(PyObject*, void*) {
-    return notImplemented("size is not implemented yet.");
+PyObject* KCPyArray_GetArraySize(PyObject* self, void* /*closure*/) {
+    return kalvo::py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        KCppPyArray* state = requireState(self);
+        if (!state)
+            return nullptr;
+        const KDArrayWrapper* wrapper = requireWrapper(*state);
+        if (!wrapper)
+            return nullptr;
+        const std::vector<IndexItem>& items = state->getIndicesRef();
+        const long n = wrapper->getNumberOfDimensions();
+        const long k = state->getNumberOfIntegerIndicesSoFar();
+        const long s = static_cast<long>(items.size()) - k;
+        if (s >= 2) {
+            PyErr_SetString(PyExc_RuntimeError, "at most one slice expected.");
+            return nullptr;
+        }
+        // A reshape of the source can leave a partial array with more items than dimensions.
+        if (k + s > n) {
+            PyErr_SetString(PyExc_RuntimeError, "too many indices.");
+            return nullptr;
+        }
+        PyRef tuple = PyRef::steal(PyTuple_New(n - k));
+        if (!tuple)
+            return nullptr;
+        Py_ssize_t entry = 0;
+        long dim = k;
+        if (s == 1) {
+            const auto* slice = std::get_if<SliceIndexItem>(&items[static_cast<size_t>(k)]);
+            if (!slice) {
+                PyErr_SetString(PyExc_RuntimeError, "slice expected in final position.");
+                return nullptr;
+            }
+            PyObject* length = makePyObjectFromLong(slice->m_slice_len.value_or(0));
+            if (!length)
+                return nullptr;
+            PyTuple_SET_ITEM(tuple.get(), entry++, length);
+            ++dim;
+        }
+        for (; dim < n; ++dim) {
+            PyObject* extent = makePyObjectFromLong(wrapper->shape()[static_cast<size_t>(dim)]);
+            if (!extent)
+                return nullptr;
+            PyTuple_SET_ITEM(tuple.get(), entry++, extent);
+        }
+        return tuple.release();
+    });
 }
 
-PyObject* KCPyArray_GetElementSize(PyObject*, void*) {
-    return notImplemented("itemsize is not implemented yet.");
+PyObject* KCPyArray_GetElementSize(PyObject* self, void* /*closure*/) {
+    return kalvo::py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        KCppPyArray* state = requireState(self);
+        KDArrayWrapper* wrapper = state ? requireWrapper(*state) : nullptr;
+        if (!wrapper)
+            return nullptr;
+        PyObject* size = PyLong_FromLong(wrapper->getElementSizeInBytes());
+        if (!size)
+            PyErr_SetString(PyExc_RuntimeError, "unable to return size of element.");
+        return size;
+    });
+}
+
+PyObject* KCPyArray_ToArrayArray(PyObject* self, PyObject* /*unused*/) {
+    return kalvo::py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        KCppPyArray* state = requireState(self);
+        if (!state || !requireWrapper(*state))
+            return nullptr;
+        // The same walk iter(self) makes: element values when one dimension is left.
+        PyRef iterator = PyRef::steal(KCPyArray_GetIter(self));
+        if (!iterator)
+            return nullptr;
+        // array.array has no boolean code; logical elements go in as unsigned bytes.
+        const SupportedArrayEnum kind = state->getSupportedArrayEnum();
+        const char typecode = TypeAsChar[kind == KIND_LOGICAL ? KIND_UINT8 : kind];
+        PyRef code = PyRef::steal(PyUnicode_FromStringAndSize(&typecode, 1));
+        PyRef args = code ? PyRef::steal(PyTuple_Pack(2, code.get(), iterator.get())) : PyRef();
+        if (!args) {
+            if (PyErr_Occurred())
+                PyErr_Print();
+            PyErr_SetString(PyExc_RuntimeError, "unable to set arg tuple.");
+            return nullptr;
+        }
+        PyRef result = ArrayArray::s_arrayClass
+                           ? PyRef::steal(PyObject_Call(ArrayArray::s_arrayClass, args.get(), nullptr))
+                           : PyRef();
+        if (!result) {
+            // array.array's own complaint goes to stderr; ours says what the caller can change.
+            if (PyErr_Occurred())
+                PyErr_Print();
+            const long remaining = state->getNumberOfDimensions() - state->getNumberOfIntegerIndicesSoFar();
+            PyErr_SetString(PyExc_RuntimeError,
+                            remaining != 1 ? "toarray() can be called only on a one-dimensional sequence."
+                                           : "toarray() failed.");
+            return nullptr;
+        }
+        return result.release();
+    });
+}
+
+PyObject* KCPyArray_ToMemoryView(PyObject* self, PyObject* /*unused*/) {
+    return kalvo::py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        if (!requireState(self))
+            return nullptr;
+        return PyMemoryView_FromObject(self);
+    });
 }

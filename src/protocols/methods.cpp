@@ -1,49 +1,285 @@
-// src/protocols/methods.cpp: array methods and properties (placeholder until they land).
+// src/protocols/methods.cpp: reshape, clone, real/imag/noncomplex, their properties, and pickling
+
+#include <limits>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/index_items.hpp"
+#include "core/kcpp_py_array.hpp"
+#include "core/kda_wrapper.hpp"
+#include "dataarray/kalvo_data.hpp"
+#include "module/element_kinds.hpp"
+#include "module/guard.hpp"
+#include "module/kcpyarray.hpp"
+#include "module/pyref.hpp"
 #include "module/slots.hpp"
 
+using kalvo::py::PyRef;
+
 namespace {
-PyObject* notImplemented(const char* message) {
-    PyErr_SetString(PyExc_NotImplementedError, message);
-    return nullptr;
+
+constexpr const char* kReshapeArgumentMessage =
+    "reshape() must be passed a nonempty sequence of nonnegative integers.";
+
+/// The state of an array object, or null (with RuntimeError "object not initialized." set).
+KCppPyArray* requireState(PyObject* self) {
+    KCppPyArray* state = self ? reinterpret_cast<KCPyArray*>(self)->state : nullptr;
+    if (!state)
+        PyErr_SetString(PyExc_RuntimeError, "object not initialized.");
+    return state;
 }
+
+/// Hands `state` to the freshly allocated array object `object` and returns the object.
+PyObject* attachState(PyRef object, std::unique_ptr<KCppPyArray> state) {
+    reinterpret_cast<KCPyArray*>(object.get())->state = state.release();
+    return object.release();
+}
+
+/// A new state over a fresh materialisation of what `state` shows (every element for a full
+/// array, the selected ones for a partial array), with its own wrapper. It is built from a
+/// scratch copy of the state, so it reflects the current element values rather than a view
+/// cached before later assignments, and the source does not keep a second copy of its elements.
+std::unique_ptr<KCppPyArray> materializeShown(const KCppPyArray& state) {
+    KCppPyArray scratch(state);
+    return scratch.cloneAsKCppPyArrayUniquePtr(kalvo::data::MemoryLayout::COLUMN_MAJOR, true);
+}
+
+/// The vector form of a 1-by-N extraction: a partial array of length N (one pending integer
+/// index 0), so that len() is N and item i is element i.
+std::unique_ptr<KCppPyArray> vectorForm(kalvo::data::Array&& rowVector, SupportedArrayEnum kind) {
+    auto state = std::make_unique<KCppPyArray>(std::move(rowVector), kind, false, true);
+    IntegerIndexItem first(0);
+    state->appendIndexItem(first);
+    return state;
+}
+
+enum class Extraction { Real, Imag, Noncomplex };
+
+/// Shared body of real(), imag() and noncomplex() and their properties. A partial array is
+/// materialised first, so the result lists the parts of the elements it shows, in the storage
+/// order of that materialisation (first index fastest).
+PyObject* extract(PyObject* self, Extraction what) {
+    KCppPyArray* state = requireState(self);
+    if (!state)
+        return nullptr;
+    PyRef object = PyRef::steal(allocKCPyArray(Py_TYPE(self)));
+    if (!object)
+        return nullptr;
+    const bool wantsComplex = what != Extraction::Noncomplex;
+    std::unique_ptr<KCppPyArray> shown;
+    const KCppPyArray* from = state;
+    // With the wrong complexity the state's own routine reports it; nothing needs materialising.
+    if (!state->indicesAreEmpty() && state->isComplex() == wantsComplex) {
+        shown = materializeShown(*state);
+        if (!shown)
+            return nullptr;
+        from = shown.get();
+    }
+    std::optional<kalvo::data::Array> parts = what == Extraction::Noncomplex
+                                                  ? from->noncomplex()
+                                                  : from->realOrImag(what == Extraction::Real);
+    if (!parts)
+        return nullptr;
+    return attachState(std::move(object), vectorForm(std::move(*parts), state->getSupportedArrayEnum()));
+}
+
+/// Product of the extents in signed 64-bit, or nothing when it does not fit.
+std::optional<long> productOf(const std::vector<long>& dims) {
+    long product = 1;
+    for (long extent : dims)
+        if (__builtin_mul_overflow(product, extent, &product))
+            return std::nullopt;
+    return product;
+}
+
+/// Whether the byte strides of `dims` fit in signed 64-bit (zero extents do not help: every
+/// stride is still computed).
+bool stridesFit(const std::vector<long>& dims, long elementSize) {
+    long stride = elementSize;
+    for (long extent : dims)
+        if (extent != 0 && __builtin_mul_overflow(stride, extent, &stride))
+            return false;
+    return true;
+}
+
+/// The ShapeError of a reshape whose element count `product` (text) differs from `current`.
+void raiseCountMismatch(const std::string& product, long current) {
+    const std::string message = "number of elements specified by arguments to reshape() (" + product +
+                                ") does not match current number (" + std::to_string(current) + ").";
+    PyErr_SetString(KCPyError::shapeErr, message.c_str());
+}
+
+/// Decimal text of the exact product of `dims`, computed with Python integers.
+std::string exactProductText(const std::vector<long>& dims) {
+    PyRef product = PyRef::steal(PyLong_FromLong(1));
+    for (long extent : dims) {
+        PyRef factor = PyRef::steal(PyLong_FromLong(extent));
+        if (!product || !factor)
+            throw kalvo::py::ErrorAlreadySet{};
+        product = PyRef::steal(PyNumber_Multiply(product.get(), factor.get()));
+    }
+    PyRef text = product ? PyRef::steal(PyObject_Str(product.get())) : PyRef();
+    const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+    if (!utf8)
+        throw kalvo::py::ErrorAlreadySet{};
+    return utf8;
+}
+
 }  // namespace
 
-PyObject* KCPyArray_Reshape(PyObject*, PyObject*, PyObject*) {
-    return notImplemented("reshape is not implemented yet.");
+/// reshape(*dims): re-reads the same elements, in the same storage order, with new dimensions.
+/// The wrapper is shared, so partial arrays and iterators made earlier see the new shape at once
+/// (their readers re-check their stored indices against it). The wrapper's buffer, shape and
+/// strides are reallocated, so reshape() refuses with BufferError while any buffer export of this
+/// array is outstanding, as exported memory must stay valid for the life of each view; exports of
+/// partial arrays point into their own copies and do not block it.
+PyObject* KCPyArray_Reshape(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return kalvo::py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        KCppPyArray* state = requireState(self);
+        if (!state)
+            return nullptr;
+        if (!state->indicesAreEmpty()) {
+            PyErr_SetString(PyExc_RuntimeError, "reshape() not supported for a partial array.");
+            return nullptr;
+        }
+        if (!args || args == Py_None) {
+            PyErr_SetString(PyExc_ValueError, kReshapeArgumentMessage);
+            return nullptr;
+        }
+        // One argument is the sequence of dimensions; several are the dimensions themselves.
+        const Py_ssize_t count = PySequence_Size(args);
+        std::vector<long> dims;
+        if (count == 1) {
+            PyRef single = PyRef::steal(PySequence_GetItem(args, 0));
+            if (!single) {
+                PyErr_SetString(PyExc_ValueError, kReshapeArgumentMessage);
+                return nullptr;
+            }
+            dims = getDimsFromReshapeArg(single.get());
+        } else if (count <= 0) {
+            PyErr_SetString(PyExc_ValueError, kReshapeArgumentMessage);
+            return nullptr;
+        } else {
+            dims = getDimsFromReshapeArg(args);
+        }
+        if (dims.empty())
+            return nullptr;
+
+        KDArrayWrapper* wrapper = state->getKDAWrapper();
+        if (!wrapper) {
+            PyErr_SetString(PyExc_RuntimeError, "null data pointer.");
+            return nullptr;
+        }
+        const long current = wrapper->getNumberOfElements();
+        const std::optional<long> product = productOf(dims);
+        if (!product || *product != current) {
+            raiseCountMismatch(product ? std::to_string(*product) : exactProductText(dims), current);
+            return nullptr;
+        }
+        if (kwargs && PyDict_Check(kwargs) && PyDict_GET_SIZE(kwargs) > 0) {
+            PyErr_SetString(PyExc_ValueError, "reshape() does not accept keyword arguments.");
+            return nullptr;
+        }
+        // Only an empty array can get here with absurd extents (a zero extent keeps the product
+        // at 0); its strides would still overflow.
+        if (!stridesFit(dims, wrapper->getElementSizeInBytes())) {
+            PyErr_SetString(PyExc_ValueError, "reshape() dimensions are too large.");
+            return nullptr;
+        }
+        if (wrapper->getExportCount() > 0) {
+            PyErr_SetString(PyExc_BufferError, "cannot reshape an array with outstanding buffer exports.");
+            return nullptr;
+        }
+        kalvo::data::ArrayFactory factory;
+        wrapper->reshape(dims, factory, 'F', kalvo::data::MemoryLayout::COLUMN_MAJOR);
+        Py_INCREF(self);
+        return self;
+    });
 }
 
-PyObject* KCPyArray_Clone(PyObject*, PyObject*) {
-    return notImplemented("clone is not implemented yet.");
+/// clone(): a new array of the same type with storage of its own, holding exactly the elements
+/// the source shows, as they are now.
+PyObject* KCPyArray_Clone(PyObject* self, PyObject* /*unused*/) {
+    return kalvo::py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        KCppPyArray* state = requireState(self);
+        if (!state)
+            return nullptr;
+        PyRef object = PyRef::steal(allocKCPyArray(Py_TYPE(self)));
+        if (!object)
+            return nullptr;
+        std::unique_ptr<KCppPyArray> copy = materializeShown(*state);
+        if (!copy)
+            return nullptr;
+        return attachState(std::move(object), std::move(copy));
+    });
 }
 
-PyObject* KCPyArray_Real(PyObject*, PyObject*) {
-    return notImplemented("real is not implemented yet.");
+/// real() (real true) and imag() (real false) of a complex array.
+PyObject* KCPyArray_realOrImag(KCPyArray* self, bool real) {
+    return kalvo::py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        return extract(reinterpret_cast<PyObject*>(self), real ? Extraction::Real : Extraction::Imag);
+    });
 }
 
-PyObject* KCPyArray_Imag(PyObject*, PyObject*) {
-    return notImplemented("imag is not implemented yet.");
+PyObject* KCPyArray_Real(PyObject* self, PyObject* /*unused*/) {
+    return KCPyArray_realOrImag(reinterpret_cast<KCPyArray*>(self), true);
 }
 
-PyObject* KCPyArray_Noncomplex(PyObject*, PyObject*) {
-    return notImplemented("noncomplex is not implemented yet.");
+PyObject* KCPyArray_Imag(PyObject* self, PyObject* /*unused*/) {
+    return KCPyArray_realOrImag(reinterpret_cast<KCPyArray*>(self), false);
 }
 
-PyObject* KCPyArray_Reduce(PyObject*, PyObject*) {
-    return notImplemented("pickling is not implemented yet.");
+PyObject* KCPyArray_Noncomplex(PyObject* self, PyObject* /*unused*/) {
+    return kalvo::py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        return extract(self, Extraction::Noncomplex);
+    });
 }
 
-PyObject* KCPyArray_GetRealAsAttrib(PyObject*, void*) {
-    return notImplemented("_real is not implemented yet.");
+PyObject* KCPyArray_GetRealAsAttrib(PyObject* self, void* /*closure*/) {
+    return KCPyArray_Real(self, nullptr);
 }
 
-PyObject* KCPyArray_GetImagAsAttrib(PyObject*, void*) {
-    return notImplemented("_imag is not implemented yet.");
+PyObject* KCPyArray_GetImagAsAttrib(PyObject* self, void* /*closure*/) {
+    return KCPyArray_Imag(self, nullptr);
 }
 
-PyObject* KCPyArray_GetNoncomplexAsAttrib(PyObject*, void*) {
-    return notImplemented("_data is not implemented yet.");
+PyObject* KCPyArray_GetNoncomplexAsAttrib(PyObject* self, void* /*closure*/) {
+    return KCPyArray_Noncomplex(self, nullptr);
 }
 
-PyObject* KCPyArray_GetIsComplexAsAttrib(PyObject*, void*) {
-    return notImplemented("_is_complex is not implemented yet.");
+PyObject* KCPyArray_GetIsComplexAsAttrib(PyObject* self, void* /*closure*/) {
+    return kalvo::py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        KCppPyArray* state = requireState(self);
+        if (!state)
+            return nullptr;
+        return PyBool_FromLong(state->isComplex() ? 1 : 0);
+    });
+}
+
+/// __reduce__(): (type, (keywords, nested list)). Calling the type with a leading dictionary
+/// takes it as the keyword arguments, so unpickling rebuilds the same kind, complexity and values.
+/// A partial array pickles the values it shows and comes back as a full array of them.
+PyObject* KCPyArray_Reduce(PyObject* self, PyObject* /*unused*/) {
+    return kalvo::py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        KCppPyArray* state = requireState(self);
+        if (!state)
+            return nullptr;
+        PyRef keywords = PyRef::steal(PyDict_New());
+        if (!keywords)
+            return nullptr;
+        if (state->isComplex() && PyDict_SetItemString(keywords.get(), "is_complex", Py_True) < 0) {
+            PyErr_SetString(PyExc_RuntimeError, "unable to insert 'is_complex' value into dict.");
+            return nullptr;
+        }
+        PyRef values = PyRef::steal(state->getNestedListForm());
+        if (!values)
+            return nullptr;
+        PyRef arguments = PyRef::steal(PyTuple_Pack(2, keywords.get(), values.get()));
+        if (!arguments)
+            return nullptr;
+        return PyTuple_Pack(2, reinterpret_cast<PyObject*>(Py_TYPE(self)), arguments.get());
+    });
 }
