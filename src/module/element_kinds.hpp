@@ -7,6 +7,7 @@
 #include <complex>
 #include <cstdint>
 #include <optional>
+#include <stdexcept>
 #include <type_traits>
 #include <utility>
 
@@ -123,6 +124,32 @@ struct RealOf<std::complex<U>> {
 /// Shorthand for RealOf<T>::type.
 template <class T>
 using RealOfT = typename RealOf<T>::type;
+
+/// Carries an element type through a generic lambda: `[](auto tag) { using T = typename decltype(tag)::type; }`.
+template <class T>
+struct TypeTag {
+    using type = T;
+};
+
+/// Calls `f(TypeTag<T>{})` for the real element type T of `kind`; throws std::invalid_argument
+/// for a value outside 0 to 10.
+template <class F>
+decltype(auto) dispatchOnKind(SupportedArrayEnum kind, F&& f) {
+    switch (kind) {
+    case KIND_DOUBLE: return std::forward<F>(f)(TypeTag<double>{});
+    case KIND_SINGLE: return std::forward<F>(f)(TypeTag<float>{});
+    case KIND_INT8: return std::forward<F>(f)(TypeTag<int8_t>{});
+    case KIND_UINT8: return std::forward<F>(f)(TypeTag<uint8_t>{});
+    case KIND_INT16: return std::forward<F>(f)(TypeTag<int16_t>{});
+    case KIND_UINT16: return std::forward<F>(f)(TypeTag<uint16_t>{});
+    case KIND_INT32: return std::forward<F>(f)(TypeTag<int32_t>{});
+    case KIND_UINT32: return std::forward<F>(f)(TypeTag<uint32_t>{});
+    case KIND_INT64: return std::forward<F>(f)(TypeTag<int64_t>{});
+    case KIND_UINT64: return std::forward<F>(f)(TypeTag<uint64_t>{});
+    case KIND_LOGICAL: return std::forward<F>(f)(TypeTag<bool>{});
+    }
+    throw std::invalid_argument("invalid element kind.");
+}
 
 namespace kalvo::py::detail {
 /// Throws the array exception of kind 9 "Invalid type of array passed to apply_numeric_visitor.".

@@ -131,12 +131,17 @@ TEST(ElementKinds, TraitsMatchTables) {
     static_assert(std::is_same_v<RealOfT<std::complex<int8_t>>, int8_t>);
     static_assert(std::is_same_v<RealOfT<int8_t>, int8_t>);
     int k = 0;
-#define KALVO_CHECK_KIND(T)             \
-    EXPECT_EQ(ElementKind<T>::kind, k); \
+#define KALVO_CHECK_KIND(T)                                                                \
+    EXPECT_EQ(ElementKind<T>::kind, k);                                                    \
+    EXPECT_TRUE(dispatchOnKind(static_cast<SupportedArrayEnum>(k), [](auto tag) {          \
+        return std::is_same_v<typename decltype(tag)::type, T>;                            \
+    }));                                                                                   \
     ++k;
     KALVO_FOR_EACH_ELEMENT_TYPE(KALVO_CHECK_KIND)
 #undef KALVO_CHECK_KIND
     EXPECT_EQ(k, kNumberOfKinds);
+    EXPECT_THROW(dispatchOnKind(static_cast<SupportedArrayEnum>(11), [](auto) { return 0; }),
+                 std::invalid_argument);
 }
 
 TEST(Integers, PyObjectIsLong) {
