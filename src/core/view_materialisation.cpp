@@ -16,6 +16,7 @@
 using kalvo::data::Array;
 using kalvo::data::MemoryLayout;
 using kalvo::py::PyRef;
+using kalvo::py::TypeTag;
 using kalvo::py::TypedElementT;
 
 namespace {

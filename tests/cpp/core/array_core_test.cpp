@@ -1,0 +1,447 @@
+// tests/cpp/core/array_core_test.cpp: KDArrayWrapper, KCppPyArray composition, element access and materialisation
+#include <gtest/gtest.h>
+
+#include <complex>
+#include <cstring>
+#include <limits>
+#include <sstream>
+#include <stdexcept>
+#include <vector>
+
+#include "core/kcpp_py_array.hpp"
+#include "core_test_support.hpp"
+#include "module/kcpyarray.hpp"
+
+using coretest::elementsOf;
+using coretest::eval;
+using coretest::iota;
+using coretest::makeArray;
+using coretest::repr;
+using coretest::takePythonError;
+using kalvo::data::Array;
+using kalvo::data::ArrayFactory;
+using kalvo::data::MemoryLayout;
+using kalvo::py::PyRef;
+using Output = KDArrayWrapperVisitors::NonComplexVisitor::OutputEnum;
+
+namespace {
+
+/// A 'rows'-by-'cols' double array whose element (i, j) is 10 * i + j.
+Array grid(size_t rows, size_t cols)
+{
+    std::vector<double> values;
+    for (size_t j = 0; j < cols; ++j)
+        for (size_t i = 0; i < rows; ++i)
+            values.push_back(10.0 * i + j);
+    return makeArray<double>({rows, cols}, values);
+}
+
+KCppPyArray gridState(size_t rows, size_t cols) { return KCppPyArray(grid(rows, cols), KIND_DOUBLE, false, true); }
+
+/// The state's view as Python shows it.
+std::string viewText(const KCppPyArray& state)
+{
+    PyRef list = PyRef::steal(state.getNestedListForm());
+    return list ? repr(list.get()) : takePythonError();
+}
+
+/// `state` with one more key applied the way the reading slot applies it.
+KCppPyArray indexed(const KCppPyArray& state, long key)
+{
+    IntegerIndexItem item(key);
+    EXPECT_TRUE(item.normalize(state.getLengthOfActiveDimension())) << takePythonError();
+    KCppPyArray result(state);
+    if (state.sliceInFinalPreexistingPosition()) {
+        EXPECT_TRUE(state.getReplacementIndexForSliceAndInt(item, state.getLengthOfActiveDimension()))
+            << takePythonError();
+        result.getIndicesRef().pop_back();
+    }
+    result.appendIndexItem(item);
+    return result;
+}
+
+KCppPyArray sliced(const KCppPyArray& state, const std::string& slice)
+{
+    PyRef key = eval("slice(" + slice + ")");
+    SliceIndexItem item;
+    EXPECT_TRUE(getSliceData(key.get(), state.getLengthOfActiveDimension(), item)) << takePythonError();
+    KCppPyArray result(state);
+    if (state.sliceInFinalPreexistingPosition()) {
+        EXPECT_TRUE(state.getReplacementIndexForSliceAndSlice(item, state.getLengthOfActiveDimension()))
+            << takePythonError();
+        result.getIndicesRef().pop_back();
+    }
+    result.appendIndexItem(item);
+    return result;
+}
+
+} // namespace
+
+TEST(KDArrayWrapper, DescribesShapeStridesAndOffsets)
+{
+    KDArrayWrapper f(grid(2, 3), 'F');
+    EXPECT_EQ(f.shape(), (std::vector<long>{2, 3}));
+    EXPECT_EQ(f.bytewiseStridesVector(), (std::vector<long>{8, 16}));
+    EXPECT_EQ(f.getNumberOfElements(), 6);
+    EXPECT_EQ(f.getBufferSizeInBytes(), 48);
+    EXPECT_STREQ(f.format(), "d");
+    EXPECT_EQ(f.getElementOffsetFromIndices({1, 2}), 5);
+    EXPECT_EQ(f.getElementOffsetFromIndices({1}), 1);
+    EXPECT_EQ(f.getElementOffsetFromIndices({}), 0);
+    EXPECT_EQ(f.getElementOffsetFromIndices({1, 1, 0}), -1);
+    double stored[6];
+    std::memcpy(stored, f.buf(), sizeof stored);
+    EXPECT_EQ(std::vector<double>(stored, stored + 6), (std::vector<double>{0, 10, 1, 11, 2, 12}));
+
+    KDArrayWrapper c(grid(2, 3), 'C');
+    EXPECT_EQ(c.bytewiseStridesVector(), (std::vector<long>{24, 8}));
+    EXPECT_EQ(c.getElementOffsetFromIndices({1, 2}), 5);
+    EXPECT_EQ(c.getElementOffsetFromIndices({1, 0}), 3);
+
+    KDArrayWrapper tall(grid(4, 2), 'F');
+    EXPECT_EQ(tall.normalizedIndex(-1, 0), 3);
+    EXPECT_EQ(tall.normalizedIndex(4, 0), -999);
+    EXPECT_EQ(tall.normalizedIndex(-5, 0), -1);
+    EXPECT_EQ(tall.normalizedIndex(1, 1), 1);
+}
+
+TEST(KDArrayWrapper, EmptyArraysKeepABuffer)
+{
+    KDArrayWrapper empty(makeArray<double>({0, 3}, {}), 'F');
+    EXPECT_EQ(empty.getNumberOfElements(), 0);
+    EXPECT_EQ(empty.getBufferSizeInBytes(), 0);
+    EXPECT_EQ(empty.bytewiseStridesVector(), (std::vector<long>{8, 0}));
+    EXPECT_NE(empty.buf(), nullptr);
+    KDArrayWrapper copy(empty);
+    EXPECT_NE(copy.buf(), nullptr);
+    EXPECT_EQ(empty.getElementAsPyObjectFromElementOffset(0), nullptr);
+    EXPECT_FALSE(PyErr_Occurred());
+}
+
+TEST(KDArrayWrapper, CopyHasItsOwnBufferAndNoExports)
+{
+    KDArrayWrapper source(grid(2, 2), 'F');
+    source.incrementExportCount();
+    source.incrementExportCount();
+    KDArrayWrapper copy(source);
+    EXPECT_EQ(source.getExportCount(), 2);
+    EXPECT_EQ(copy.getExportCount(), 0);
+    EXPECT_NE(copy.buf(), source.buf());
+    EXPECT_EQ(std::memcmp(copy.buf(), source.buf(), 32), 0);
+    EXPECT_EQ(copy.bytewiseStridesVector(), source.bytewiseStridesVector());
+    source.decrementExportCount();
+    EXPECT_EQ(source.getExportCount(), 1);
+}
+
+TEST(KDArrayWrapper, ExtractsRealImagAndNoncomplexParts)
+{
+    using C = std::complex<float>;
+    KDArrayWrapper complex(makeArray<C>({2, 2}, {C(1, -1), C(2, -2), C(3, -3), C(4, -4)}), 'F');
+    EXPECT_STREQ(complex.format(), "Zf");
+    EXPECT_EQ(complex.getElementSizeInBytes(), 8);
+    ArrayFactory factory;
+    const Array real = complex.real(factory);
+    EXPECT_EQ(real.getType(), kalvo::data::ArrayType::SINGLE);
+    EXPECT_EQ(real.getDimensions(), (std::vector<size_t>{1, 4}));
+    EXPECT_EQ(elementsOf<float>(real), (std::vector<float>{1, 2, 3, 4}));
+    EXPECT_EQ(elementsOf<float>(complex.imag(factory)), (std::vector<float>{-1, -2, -3, -4}));
+    try {
+        complex.noncomplex(factory);
+        ADD_FAILURE() << "noncomplex of a complex array";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), "Invalid enum for complex array: 0");
+    }
+
+    KDArrayWrapper integers(makeArray<int16_t>({2, 2}, {5, -6, 7, -8}), 'F');
+    const Array copy = integers.noncomplex(factory);
+    EXPECT_EQ(copy.getDimensions(), (std::vector<size_t>{1, 4}));
+    EXPECT_EQ(elementsOf<int16_t>(copy), (std::vector<int16_t>{5, -6, 7, -8}));
+    for (Output which : {Output::Real, Output::Imag}) {
+        try {
+            integers.extractContents(factory, which);
+            ADD_FAILURE() << "real/imag of a real array";
+        } catch (const std::runtime_error& e) {
+            EXPECT_EQ(std::string(e.what()), "Invalid enum for noncomplex array: " + std::to_string(int(which)));
+        }
+    }
+}
+
+TEST(KDArrayWrapper, ReshapeKeepsStorageOrderForEverySharer)
+{
+    KCppPyArray state = gridState(2, 3);
+    KCppPyArray view(state);
+    KDArrayWrapper& wrapper = *state.getKDAWrapper();
+    const std::vector<double> before = elementsOf<double>(wrapper.array());
+    ArrayFactory factory;
+    wrapper.reshape({3, 2}, factory, 'F', MemoryLayout::COLUMN_MAJOR);
+    EXPECT_EQ(elementsOf<double>(wrapper.array()), before);
+    EXPECT_EQ(view.getKDAWrapper()->shape(), (std::vector<long>{3, 2}));
+    EXPECT_EQ(wrapper.bytewiseStridesVector(), (std::vector<long>{8, 24}));
+    EXPECT_EQ(std::memcmp(wrapper.buf(), before.data(), 48), 0);
+    EXPECT_EQ(viewText(state), "[[0.0, 11.0], [10.0, 2.0], [1.0, 12.0]]");
+    // A different element count would make the runtime read past the storage.
+    EXPECT_THROW(wrapper.reshape({4, 2}, factory, 'F', MemoryLayout::COLUMN_MAJOR), std::invalid_argument);
+    EXPECT_EQ(wrapper.shape(), (std::vector<long>{3, 2}));
+}
+
+TEST(KDArrayWrapper, ElementWritesReachRuntimeAndBufferOnly)
+{
+    KDArrayWrapper wrapper(grid(2, 2), 'F');
+    const Array earlier = wrapper.array(); // shares the data until the write
+    EXPECT_TRUE(wrapper.writeElementAtOffset<double>(3, 99.5));
+    EXPECT_EQ(elementsOf<double>(wrapper.array()), (std::vector<double>{0, 10, 1, 99.5}));
+    EXPECT_EQ(elementsOf<double>(earlier), (std::vector<double>{0, 10, 1, 11}));
+    double last;
+    std::memcpy(&last, wrapper.buf() + 24, 8);
+    EXPECT_EQ(last, 99.5);
+    EXPECT_FALSE(wrapper.writeElementAtOffset<double>(4, 1.0));
+    EXPECT_FALSE(wrapper.writeElementAtOffset<double>(-1, 1.0));
+    EXPECT_THROW(wrapper.writeElementAtOffset<float>(0, 1.0f), kalvo::Exception);
+    EXPECT_EQ(elementsOf<double>(wrapper.array()), (std::vector<double>{0, 10, 1, 99.5}));
+}
+
+TEST(KDArrayWrapper, DebugDump)
+{
+    KDArrayWrapper wrapper(makeArray<double>({1, 2}, {1.5, -2}), 'F');
+    std::ostringstream out;
+    wrapper.writeToOstream(out);
+    EXPECT_EQ(out.str(),
+              "KDA buffer: 1.5 -2 \nm_shape: 1 2 \nm_bytewiseStrides: 8 8 \nm_order: F\nm_isReadOnly: 1\n"
+              "m_exports: 0\nm_nDim: 2\nm_numElems: 2\nm_bufferSizeInBytes: 16\nm_elemSizeInBytes: 8\n"
+              "m_buf: 1.5 -2 \n");
+}
+
+// Both element paths (the runtime's iterator in the wrapper, the state's buffer read) give the same
+// Python value for the extreme values of every element representation.
+template <class T>
+class ElementValues : public ::testing::Test {};
+using ElementTypes = ::testing::Types<double, float, int8_t, uint8_t, int16_t, uint16_t, int32_t, uint32_t, int64_t,
+                                      uint64_t, bool, std::complex<double>, std::complex<int8_t>,
+                                      std::complex<uint64_t>, std::complex<float>>;
+TYPED_TEST_SUITE(ElementValues, ElementTypes);
+
+TYPED_TEST(ElementValues, BothPathsAgreeOnExtremes)
+{
+    using T = TypeParam;
+    using R = RealOfT<T>;
+    constexpr bool isComplex = !std::is_same_v<T, R>;
+    const R low = std::numeric_limits<R>::lowest(), high = std::numeric_limits<R>::max();
+    std::vector<T> values;
+    if constexpr (isComplex)
+        values = {T(low, high), T(0, 1), T(high, low)};
+    else
+        values = {low, R(1), high};
+    KCppPyArray state(makeArray<T>({1, 3}, values), ElementKind<T>::kind, isComplex, true);
+    for (long i = 0; i < 3; ++i) {
+        PyRef fromRuntime = PyRef::steal(state.getKDAWrapper()->getElementAsPyObjectFromElementOffset(i));
+        PyRef fromBuffer = PyRef::steal(state.getNumericPyObjectFromNormalizedIntIndicesWithoutTemplate({0, i}));
+        ASSERT_TRUE(fromRuntime && fromBuffer) << takePythonError();
+        EXPECT_EQ(repr(fromRuntime.get()), repr(fromBuffer.get()));
+        if constexpr (std::is_same_v<T, bool>) {
+            EXPECT_EQ(fromBuffer.get(), values[i] ? Py_True : Py_False);
+        } else if constexpr (isComplex) {
+            ASSERT_TRUE(PyComplex_CheckExact(fromBuffer.get()));
+            EXPECT_EQ(PyComplex_RealAsDouble(fromBuffer.get()), static_cast<double>(values[i].real()));
+            EXPECT_EQ(PyComplex_ImagAsDouble(fromBuffer.get()), static_cast<double>(values[i].imag()));
+        } else if constexpr (std::is_floating_point_v<T>) {
+            ASSERT_TRUE(PyFloat_CheckExact(fromBuffer.get()));
+            EXPECT_EQ(PyFloat_AsDouble(fromBuffer.get()), static_cast<double>(values[i]));
+        } else {
+            ASSERT_TRUE(PyLong_CheckExact(fromBuffer.get()));
+            EXPECT_EQ(repr(fromBuffer.get()), std::to_string(values[i] + 0)); // + 0: int8 as a number
+        }
+    }
+    EXPECT_EQ(state.getKDAWrapper()->getElementAsPyObjectFromElementOffset(3), nullptr);
+    EXPECT_FALSE(PyErr_Occurred());
+}
+
+TEST(KCppPyArray, IntegerKeysFixDimensions)
+{
+    KCppPyArray a = gridState(3, 4);
+    EXPECT_EQ(a.getLengthOfActiveDimension(), 3);
+    KCppPyArray row = indexed(a, 1);
+    EXPECT_EQ(row.getNumberOfIntegerIndicesSoFar(), 1);
+    EXPECT_EQ(row.getLengthOfActiveDimension(), 4);
+    EXPECT_EQ(row.getNumberOfElements(), 12);
+    EXPECT_EQ(row.getKDAWrapperAsSharedPtr(), a.getKDAWrapperAsSharedPtr());
+    bool ok = false;
+    const std::vector<long> element = row.getIntIndicesOfElementFromStoredIntIndicesAndNewIntIndex(2, ok);
+    ASSERT_TRUE(ok);
+    EXPECT_EQ(element, (std::vector<long>{1, 2}));
+    EXPECT_EQ(repr(PyRef::steal(row.getNumericPyObjectFromNormalizedIntIndicesWithoutTemplate(element)).get()),
+              "12.0");
+    EXPECT_TRUE(row.getIntIndicesOfElementFromStoredIntIndicesAndNewIntIndex(-1, ok).empty());
+    EXPECT_EQ(takePythonError(), "RuntimeError: index not normalized.");
+    KCppPyArray slicedRow = sliced(a, "0, 2");
+    EXPECT_TRUE(slicedRow.getIntIndicesOfElementFromStoredIntIndicesAndNewIntIndex(0, ok).empty());
+    EXPECT_EQ(takePythonError(), "RuntimeError: slice index unexpectedly found.");
+    EXPECT_EQ(KCppPyArray(a, {2, 3}).getNumberOfIntegerIndicesSoFar(), 2);
+}
+
+TEST(KCppPyArray, SlicesComposeLikePythonSlicing)
+{
+    KCppPyArray column = KCppPyArray(makeArray<double>({10, 1}, iota(10)), KIND_DOUBLE, false, true);
+    auto positions = [](const KCppPyArray& view) {
+        bool ok = false;
+        return std::get<SliceIndexItem>(view.getIndicesRef().back()).getIntegerIndexValues(10, ok);
+    };
+    EXPECT_EQ(positions(sliced(sliced(column, "2, 8, 2"), "1, 3")), (std::vector<long>{4, 6}));
+    EXPECT_EQ(positions(sliced(sliced(column, "8, 2, -2"), "None, None, -1")), (std::vector<long>{4, 6, 8}));
+    EXPECT_TRUE(positions(sliced(sliced(column, "5, 5"), "0, 3")).empty());
+
+    // Against Python over a grid of outer and inner slices.
+    const char* slices[] = {"None", "2, 8, 2", "8, 2, -2", "None, None, -1", "1, 3", "-3, None", "None, None, 3",
+                            "7, 0, -3", "5, 5", "0, 100", "-100, 4", "3, None, -1"};
+    for (const char* outer : slices) {
+        for (const char* inner : slices) {
+            PyRef expected = eval("list(range(10))[slice(" + std::string(outer) + ")][slice(" + inner + ")]");
+            const KCppPyArray view = sliced(sliced(column, outer), inner);
+            std::string text = "[";
+            for (long p : positions(view))
+                text += (text.size() > 1 ? ", " : "") + std::to_string(p);
+            EXPECT_EQ(text + "]", repr(expected.get())) << outer << " then " << inner;
+        }
+    }
+
+    KCppPyArray firstTwo = sliced(column, "1, 3");
+    EXPECT_EQ(viewText(indexed(firstTwo, 0)), "[1.0]");
+    IntegerIndexItem beyond(2);
+    EXPECT_FALSE(firstTwo.getReplacementIndexForSliceAndInt(beyond, 2));
+    EXPECT_EQ(takePythonError(), "RuntimeError: unable to index into slice.");
+    SliceIndexItem lone(0, 1, 1, 1);
+    EXPECT_FALSE(column.getReplacementIndexForSliceAndSlice(lone, 1));
+    EXPECT_EQ(takePythonError(), "RuntimeError: unable to retrieve index values from slice in final position.");
+}
+
+TEST(KCppPyArray, NestedListFollowsIndicesWhateverTheStorageOrder)
+{
+    KCppPyArray a = gridState(2, 3);
+    EXPECT_EQ(viewText(a), "[[0.0, 1.0, 2.0], [10.0, 11.0, 12.0]]");
+    EXPECT_EQ(viewText(indexed(a, 1)), "[10.0, 11.0, 12.0]");
+    EXPECT_EQ(viewText(sliced(indexed(a, 0), "None, None, -1")), "[2.0, 1.0, 0.0]");
+    EXPECT_EQ(viewText(sliced(a, "None, None, -1")), "[[10.0, 11.0, 12.0], [0.0, 1.0, 2.0]]");
+    EXPECT_EQ(viewText(sliced(indexed(a, 0), "5, None")), "[]");
+    // The same storage read row-major: element (i, j) is storage element 3 * i + j.
+    KCppPyArray rowMajor(grid(2, 3), KIND_DOUBLE, false, false);
+    EXPECT_EQ(viewText(rowMajor), "[[0.0, 10.0, 1.0], [11.0, 2.0, 12.0]]");
+    std::vector<long> prefix{1};
+    PyRef tail = PyRef::steal(a.getPyListFromNormalizedIntIndicesWithoutTemplate(prefix, 5));
+    EXPECT_EQ(repr(tail.get()), "[]");
+    EXPECT_EQ(prefix, (std::vector<long>{1}));
+}
+
+TEST(KCppPyArray, ContainmentChecksBoundsOnly)
+{
+    KCppPyArray a = gridState(4, 5);
+    const KCppPyArray down = sliced(indexed(a, 2), "4, 0, -2");
+    EXPECT_TRUE(down.containsElementWithIndices({2, 4}, 2));
+    EXPECT_TRUE(down.containsElementWithIndices({2, 3}, 2)); // the step lattice is not checked
+    EXPECT_FALSE(down.containsElementWithIndices({2, 0}, 2));
+    EXPECT_FALSE(down.containsElementWithIndices({1, 4}, 2));
+    EXPECT_TRUE(down.containsElementWithIndices({-2, -1}, 2));
+    EXPECT_TRUE(a.containsElementWithIndices({}, 0));
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(a.containsElementWithIndices({0, 0, 0}, 3));
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "numDims (3) >= numShapeDims (2)\n");
+}
+
+TEST(KCppPyArray, StaleViewsAfterReshapeNeverReadOutside)
+{
+    KCppPyArray a = gridState(4, 2);
+    const KCppPyArray lastRow = indexed(a, 3);
+    const KCppPyArray tail = sliced(a, "1, 4");
+    EXPECT_TRUE(lastRow.indicesStillValid());
+    ArrayFactory factory;
+    a.getKDAWrapper()->reshape({2, 4}, factory, 'F', MemoryLayout::COLUMN_MAJOR);
+    EXPECT_FALSE(lastRow.indicesStillValid());
+    EXPECT_FALSE(tail.indicesStillValid());
+    EXPECT_TRUE(indexed(a, 1).indicesStillValid());
+    EXPECT_EQ(viewText(lastRow), "RuntimeError: index is out of range for the array's current shape.");
+    EXPECT_EQ(lastRow.getAddressOfElementFromNormalizedIntIndices({3, 0}), nullptr);
+    EXPECT_EQ(takePythonError(), "RuntimeError: index is out of range for the array's current shape.");
+}
+
+TEST(KCppPyArray, RealImagAndNoncomplexRefuseTheWrongKind)
+{
+    KCppPyArray real = gridState(2, 2);
+    EXPECT_FALSE(real.realOrImag(true));
+    EXPECT_EQ(takePythonError(), "ValueError: real() and imag() can be called only on a complex array.");
+    ASSERT_TRUE(real.noncomplex());
+    using C = std::complex<double>;
+    KCppPyArray complex(makeArray<C>({1, 2}, {C(1, 2), C(3, 4)}), KIND_DOUBLE, true, true);
+    EXPECT_FALSE(complex.noncomplex());
+    EXPECT_EQ(takePythonError(), "ValueError: noncomplex() must not be called on a complex array.");
+    const auto imag = complex.realOrImag(false);
+    ASSERT_TRUE(imag);
+    EXPECT_EQ(elementsOf<double>(*imag), (std::vector<double>{2, 4}));
+}
+
+TEST(ViewMaterialisation, BuildsColumnMajorArraysAndCachesThem)
+{
+    KCppPyArray a = gridState(3, 4);
+    KCppPyArray row = indexed(a, 1);
+    const auto first = row.getIndexedArrayAsKDA(MemoryLayout::COLUMN_MAJOR, true);
+    ASSERT_TRUE(first) << takePythonError();
+    EXPECT_EQ(first->getDimensions(), (std::vector<size_t>{1, 4}));
+    EXPECT_EQ(elementsOf<double>(*first), (std::vector<double>{10, 11, 12, 13}));
+    const auto second = row.getIndexedArrayAsKDA(MemoryLayout::COLUMN_MAJOR, true);
+    EXPECT_EQ(second->getImpl(), first->getImpl());
+
+    KCppPyArray b = gridState(4, 2);
+    const auto middle = sliced(b, "1, 3").getIndexedArrayAsKDA(MemoryLayout::COLUMN_MAJOR, true);
+    ASSERT_TRUE(middle);
+    EXPECT_EQ(middle->getDimensions(), (std::vector<size_t>{2, 2}));
+    EXPECT_EQ(elementsOf<double>(*middle), (std::vector<double>{10, 20, 11, 21}));
+
+    const auto empty = sliced(indexed(gridState(1, 3), 0), "5, None").getIndexedArrayAsKDA(MemoryLayout::COLUMN_MAJOR, true);
+    ASSERT_TRUE(empty);
+    EXPECT_EQ(empty->getDimensions(), (std::vector<size_t>{0, 3}));
+
+    using C = std::complex<int16_t>;
+    KCppPyArray complex(makeArray<C>({2, 2}, {C(1, 1), C(2, 2), C(3, 3), C(4, 4)}), KIND_INT16, true, true);
+    const auto complexRow = indexed(complex, 1).getIndexedArrayAsKDA(MemoryLayout::COLUMN_MAJOR, true);
+    ASSERT_TRUE(complexRow) << takePythonError();
+    EXPECT_EQ(elementsOf<C>(*complexRow), (std::vector<C>{C(2, 2), C(4, 4)}));
+}
+
+TEST(ViewMaterialisation, ClonesGetTheirOwnWrapper)
+{
+    KCppPyArray a = gridState(3, 2);
+    KCppPyArray view = sliced(a, "None, None, -1");
+    PyRef clone = PyRef::steal(view.cloneAsKCPyArray(MemoryLayout::COLUMN_MAJOR, true));
+    ASSERT_TRUE(clone) << takePythonError();
+    ASSERT_TRUE(KCPyArray_Check(clone.get()));
+    const KCppPyArray* state = getKCPyArrayFromPyObject(clone.get())->state;
+    ASSERT_NE(state, nullptr);
+    EXPECT_TRUE(state->indicesAreEmpty());
+    EXPECT_NE(state->getKDAWrapper(), a.getKDAWrapper());
+    EXPECT_EQ(viewText(*state), "[[20.0, 21.0], [10.0, 11.0], [0.0, 1.0]]");
+
+    view.updateIndexRestrictedKCppPyArrayIfNecessary(MemoryLayout::COLUMN_MAJOR, true);
+    ASSERT_NE(view.getIndexRestrictedKCppPyArray(), nullptr);
+    a.updateIndexRestrictedKCppPyArrayIfNecessary(MemoryLayout::COLUMN_MAJOR, true);
+    EXPECT_EQ(a.getIndexRestrictedKCppPyArray(), nullptr);
+
+    PyRef shallow = PyRef::steal(view.shallowCopyToKCPyArray());
+    ASSERT_TRUE(shallow);
+    const KCppPyArray* shared = getKCPyArrayFromPyObject(shallow.get())->state;
+    EXPECT_EQ(shared->getKDAWrapper(), a.getKDAWrapper());
+    EXPECT_EQ(viewText(*shared), viewText(view));
+}
+
+TEST(KCppPyArray, DebugDumpListsIndexItems)
+{
+    KCppPyArray a(grid(1, 2), KIND_DOUBLE, false, true);
+    SliceIndexItem partial;
+    partial.m_start = 1;
+    a.appendIndexItem(partial);
+    std::ostringstream out;
+    a.writeToOstream(out);
+    const std::string text = out.str();
+    EXPECT_EQ(text.rfind("KDArrayWrapper: \nKDA buffer: 0 1 \n", 0), 0u);
+    EXPECT_NE(text.find("\n\nm_supportedArrayEnum: 0\nm_isComplex: 0\nm_start: 1\nm_stop: None\nm_step: None\n"
+                        "m_slice_len: None\nm_isNormalized: 0\nm_numberOfIntegerIndicesSoFar: 0\n"
+                        "m_indexedArrayAsKDA: None\n\n"),
+              std::string::npos)
+        << text;
+}

@@ -1,0 +1,264 @@
+// tests/cpp/core/index_items_test.cpp: key normalisation, slice positions, odometer walks and argument helpers
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/index_items.hpp"
+#include "core_test_support.hpp"
+
+using coretest::eval;
+using coretest::takePythonError;
+using kalvo::py::PyRef;
+
+namespace {
+
+/// Python's own answer: list(range(n))[s] for the slice expression s.
+std::vector<long> pythonSlicePositions(long n, const std::string& slice)
+{
+    PyRef list = eval("list(range(" + std::to_string(n) + "))[" + slice + "]");
+    std::vector<long> positions;
+    for (Py_ssize_t i = 0; list && i < PyList_GET_SIZE(list.get()); ++i)
+        positions.push_back(PyLong_AsLong(PyList_GET_ITEM(list.get(), i)));
+    return positions;
+}
+
+/// getSliceData followed by getIntegerIndexValues for the slice expression s over length n.
+std::optional<std::vector<long>> ourSlicePositions(long n, const std::string& slice, SliceIndexItem* out = nullptr)
+{
+    PyRef object = eval("slice(" + slice + ")");
+    SliceIndexItem item;
+    if (!getSliceData(object.get(), n, item))
+        return std::nullopt;
+    bool ok = false;
+    std::vector<long> positions = item.getIntegerIndexValues(n, ok);
+    if (!ok)
+        return std::nullopt;
+    if (out != nullptr)
+        *out = item;
+    return positions;
+}
+
+} // namespace
+
+TEST(IntegerIndexItem, NormalisesAgainstLength)
+{
+    struct Case {
+        long len, index;
+        long expected;     // when message is empty
+        const char* message;
+    };
+    const Case cases[] = {
+        {4, 3, 3, ""},
+        {4, -1, 3, ""},
+        {4, -4, 0, ""},
+        {4, 4, 0, "RuntimeError: index is too large: (4; maximum: 3)."},
+        {4, -5, 0, "RuntimeError: index is too small: (-5; minimum: -4)."},
+        {0, 0, 0, "RuntimeError: index is too large: (0; maximum: -1)."},
+        {0, -1, 0, "RuntimeError: index is too small: (-1; minimum: -0)."},
+        {-1, 0, 0, "RuntimeError: len is invalid (-1); must be nonnegative."},
+    };
+    for (const Case& c : cases) {
+        IntegerIndexItem item(c.index);
+        const bool ok = item.normalize(c.len);
+        EXPECT_EQ(ok, std::string(c.message).empty()) << c.index << " of " << c.len;
+        EXPECT_EQ(takePythonError(), c.message);
+        if (ok) {
+            EXPECT_EQ(item.m_index, c.expected);
+            EXPECT_TRUE(item.m_isNormalized);
+        }
+    }
+}
+
+// Every slice of lengths 0 to 6 with bounds in [-8, 8] or None and steps -3..3 or None must select
+// exactly what Python's list slicing selects, and report that many positions as its length.
+TEST(SliceIndexItem, SelectsWhatPythonSelects)
+{
+    std::vector<std::optional<int>> bounds{std::nullopt};
+    for (int b = -8; b <= 8; ++b)
+        bounds.push_back(b);
+    const std::optional<int> steps[] = {std::nullopt, -3, -2, -1, 1, 2, 3};
+    auto text = [](const std::optional<int>& v, const char* none) { return v ? std::to_string(*v) : none; };
+    int compared = 0;
+    for (long n = 0; n <= 6; ++n) {
+        for (const auto& start : bounds) {
+            for (const auto& stop : bounds) {
+                for (const auto& step : steps) {
+                    const std::string arguments =
+                        text(start, "None") + ", " + text(stop, "None") + ", " + text(step, "None");
+                    const std::string subscript = text(start, "") + ":" + text(stop, "") + ":" + text(step, "");
+                    SliceIndexItem item;
+                    const auto ours = ourSlicePositions(n, arguments, &item);
+                    ASSERT_TRUE(ours.has_value()) << subscript << " over " << n << ": " << takePythonError();
+                    ASSERT_EQ(*ours, pythonSlicePositions(n, subscript)) << subscript << " over " << n;
+                    EXPECT_TRUE(item.m_isNormalized);
+                    EXPECT_EQ(item.m_slice_len.value_or(-1), static_cast<long>(ours->size()))
+                        << subscript << " over " << n;
+                    ++compared;
+                }
+            }
+        }
+    }
+    EXPECT_GT(compared, 10000);
+}
+
+TEST(SliceIndexItem, DocumentedForms)
+{
+    SliceIndexItem item;
+    ASSERT_TRUE(ourSlicePositions(10, "1, 5", &item));
+    EXPECT_EQ((std::vector<long>{*item.m_start, *item.m_stop, *item.m_step, *item.m_slice_len}),
+              (std::vector<long>{1, 5, 1, 4}));
+    ASSERT_TRUE(ourSlicePositions(3, "None, None, -1", &item));
+    EXPECT_EQ((std::vector<long>{*item.m_start, *item.m_stop, *item.m_step, *item.m_slice_len}),
+              (std::vector<long>{2, -1, -1, 3}));
+    ASSERT_TRUE(ourSlicePositions(10, "5, 1", &item));
+    EXPECT_EQ((std::vector<long>{*item.m_start, *item.m_stop, *item.m_step, *item.m_slice_len}),
+              (std::vector<long>{0, 0, 1, 0}));
+
+    EXPECT_FALSE(ourSlicePositions(5, "None, None, 0"));
+    EXPECT_EQ(takePythonError(), "ValueError: slice step cannot be zero.");
+    // A bound the interpreter cannot read leaves its own error and an empty item.
+    EXPECT_FALSE(ourSlicePositions(5, "'a', None"));
+    EXPECT_EQ(takePythonError().rfind("TypeError: ", 0), 0u);
+}
+
+TEST(SliceIndexItem, PositionsNeedNormalisation)
+{
+    SliceIndexItem raw(8, 2, -2, 3);
+    bool ok = true;
+    EXPECT_TRUE(raw.getIntegerIndexValues(5, ok).empty());
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(takePythonError(),
+              "RuntimeError: getIntegerIndexValues(5, &success) was called before the slice item was normalized.");
+    ASSERT_TRUE(raw.normalize(10));
+    EXPECT_EQ(raw.getIntegerIndexValues(10, ok), (std::vector<long>{8, 6, 4}));
+    SliceIndexItem down(2, -1, -1, 3);
+    ASSERT_TRUE(down.normalize(3));
+    EXPECT_EQ(down.getIntegerIndexValues(3, ok), (std::vector<long>{2, 1, 0}));
+    SliceIndexItem zeroStep;
+    zeroStep.m_start = 1;
+    zeroStep.m_step = 0;
+    EXPECT_FALSE(zeroStep.normalize(4));
+    EXPECT_EQ(takePythonError(), "ValueError: slice step cannot be zero.");
+    EXPECT_FALSE(SliceIndexItem().normalize(-1));
+    EXPECT_EQ(takePythonError(), "");
+}
+
+namespace {
+
+/// Every index tuple incrementIndices visits from the start element.
+std::vector<std::vector<long>> walk(const std::vector<long>& shape, const std::vector<IndexItem>& items)
+{
+    std::vector<std::vector<long>> visited;
+    std::vector<long> indices = getStartElement(shape, items, static_cast<long>(shape.size()));
+    do {
+        visited.push_back(indices);
+    } while (incrementIndices(indices, shape, items) && visited.size() < 1000);
+    return visited;
+}
+
+} // namespace
+
+TEST(Odometer, VisitsTheViewLastPositionFastest)
+{
+    EXPECT_EQ(walk({2, 3}, {}), (std::vector<std::vector<long>>{{0, 0}, {0, 1}, {0, 2}, {1, 0}, {1, 1}, {1, 2}}));
+    EXPECT_EQ(walk({2, 3}, {IntegerIndexItem(1)}), (std::vector<std::vector<long>>{{1, 0}, {1, 1}, {1, 2}}));
+    std::vector<long> none;
+    EXPECT_TRUE(incrementIndices(none, {2, 3}, {}));
+
+    // A slice item on the first dimension: Python's positions times every position of the second.
+    for (const char* s : {"0, 5, 2", "4, 0, -2", "None, None, -1", "1, 2", "3, None, -3"}) {
+        SliceIndexItem item;
+        const auto positions = ourSlicePositions(5, s, &item);
+        ASSERT_TRUE(positions && !positions->empty()) << s;
+        std::vector<std::vector<long>> expected;
+        for (long p : *positions)
+            for (long j = 0; j < 2; ++j)
+                expected.push_back({p, j});
+        EXPECT_EQ(walk({5, 2}, {item}), expected) << s;
+    }
+}
+
+TEST(Odometer, RangePredicates)
+{
+    EXPECT_TRUE(indexIsContainedWithinHalfOpenRange(2, 2, 5, 1));
+    EXPECT_FALSE(indexIsContainedWithinHalfOpenRange(5, 2, 5, 1));
+    EXPECT_TRUE(indexIsContainedWithinHalfOpenRange(0, 4, -1, -2));
+    EXPECT_FALSE(indexIsContainedWithinHalfOpenRange(5, 4, -1, -2));
+    EXPECT_TRUE(indexIsAtLastPositionWithinHalfOpenRange(7, 7, 0));
+    EXPECT_TRUE(indexIsAtLastPositionWithinHalfOpenRange(4, 5, 1));
+    EXPECT_FALSE(indexIsAtLastPositionWithinHalfOpenRange(3, 5, 1));
+    EXPECT_TRUE(indexIsAtLastPositionWithinHalfOpenRange(0, -1, -2));
+    EXPECT_FALSE(indexIsAtLastPositionWithinHalfOpenRange(2, -1, -2));
+}
+
+TEST(ArgumentHelpers, ReshapeDimensions)
+{
+    const std::pair<const char*, std::vector<long>> accepted[] = {
+        {"[2, 3, 1, 1]", {2, 3}}, {"(5, 1)", {5, 1}}, {"[True, 2]", {1, 2}}, {"[1, 1, 1]", {1, 1}},
+        {"(2, 1, 3)", {2, 1, 3}}, {"range(2, 4)", {2, 3}}, {"[0, 7]", {0, 7}}};
+    for (const auto& [text, dims] : accepted) {
+        PyRef arg = eval(text);
+        EXPECT_EQ(getDimsFromReshapeArg(arg.get()), dims) << text;
+        EXPECT_EQ(takePythonError(), "") << text;
+    }
+    for (const char* text : {"[4]", "None", "'ab'", "[2, -1]", "[2, 2.0]", "[2**70, 2]", "5", "[]"}) {
+        PyRef arg = eval(text);
+        EXPECT_TRUE(getDimsFromReshapeArg(arg.get()).empty()) << text;
+        EXPECT_EQ(takePythonError(),
+                  "ValueError: reshape() must be passed a nonempty sequence of nonnegative integers.")
+            << text;
+    }
+    PyRef broken = eval("type('Broken', (), {'__len__': lambda s: 2, '__getitem__': lambda s, i: 1 // 0})()");
+    EXPECT_TRUE(getDimsFromReshapeArg(broken.get()).empty());
+    EXPECT_EQ(takePythonError(), "RuntimeError: Item 0 could not be retrieved from the value passed to reshape().");
+}
+
+TEST(ArgumentHelpers, BoolKeywords)
+{
+    bool ok = false;
+    EXPECT_TRUE(retrieveBoolKwarg(Py_True, "is_complex", ok));
+    EXPECT_TRUE(ok);
+    EXPECT_FALSE(retrieveBoolKwarg(Py_False, "is_complex", ok));
+    EXPECT_TRUE(ok);
+    for (const char* text : {"1", "0", "None", "'True'"}) {
+        PyRef value = eval(text);
+        EXPECT_FALSE(retrieveBoolKwarg(value.get(), "is_complex", ok)) << text;
+        EXPECT_FALSE(ok);
+        EXPECT_EQ(takePythonError(), "TypeError: value passed to 'is_complex' must be a bool.") << text;
+    }
+    EXPECT_FALSE(retrieveBoolKwarg(nullptr, "flag", ok));
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(takePythonError(), "TypeError: value passed to 'flag' is null.");
+}
+
+TEST(ArgumentHelpers, SequenceConsistency)
+{
+    const std::tuple<const char*, bool, long> cases[] = {
+        {"[[1, 2], [3]]", false, 2}, {"[1, [2]]", false, 2},   {"[[1], 2]", false, 2},
+        {"5", true, 1},              {"[]", true, 0},          {"[[1, 2, 3]]", true, 1},
+        {"[[1, 2], (3, 4)]", true, 2}, {"(1, 2.5, True)", true, 3}, {"[[], []]", true, 2}};
+    for (const auto& [text, consistent, length] : cases) {
+        PyRef object = eval(text);
+        EXPECT_EQ(getLengthOfPySequence(object.get()), std::make_pair(consistent, length)) << text;
+        EXPECT_EQ(takePythonError(), "") << text;
+    }
+}
+
+TEST(ArgumentHelpers, PythonValues)
+{
+    PyRef seven = eval("7"), big = eval("2**70"), real = eval("7.0"), text = eval("type('S', (str,), {})('x')");
+    EXPECT_EQ(getIntegerIndexFromIndexObject(seven.get()), 7);
+    EXPECT_EQ(getIntegerIndexFromIndexObject(Py_True), 1);
+    EXPECT_EQ(getIntegerIndexFromIndexObject(real.get()), std::nullopt);
+    EXPECT_EQ(getIntegerIndexFromIndexObject(big.get()), -1);
+    EXPECT_EQ(takePythonError().rfind("OverflowError", 0), 0u);
+    EXPECT_TRUE(pyObjectIsEmpty(nullptr));
+    EXPECT_TRUE(pyObjectIsEmpty(Py_None));
+    EXPECT_FALSE(pyObjectIsEmpty(seven.get()));
+    EXPECT_TRUE(pyObjectIsUnicodeOrString(text.get()));
+    EXPECT_FALSE(pyObjectIsUnicodeOrString(seven.get()));
+    PyRef made = PyRef::steal(makePyObjectFromLong(-12));
+    EXPECT_EQ(coretest::repr(made.get()), "-12");
+}
