@@ -6,7 +6,6 @@ import sys
 
 import pytest
 
-from conftest import KINDS, NUMERIC_KINDS
 from construct_helpers import dims, leak_check, tolist
 
 np = pytest.importorskip("numpy")
@@ -31,13 +30,13 @@ def sample(kind, n):
 
 # ---- array.array, bytes, memoryview ----------------------------------------------------------
 
-@pytest.mark.parametrize("kind", KINDS[:-1], ids=[k.name for k in KINDS[:-1]])
-def test_array_array(km, kind):
-    t = getattr(km, kind.name)
-    values = sample(kind, 3)
-    a = t(array.array(ARRAY_TYPECODES[kind.name], values))
+def test_array_array(km, numeric_kind):
+    t = getattr(km, numeric_kind.name)
+    values = sample(numeric_kind, 3)
+    code = ARRAY_TYPECODES[numeric_kind.name]
+    a = t(array.array(code, values))
     assert dims(a) == (1, 3) and tolist(a) == [values]
-    assert dims(t(array.array(ARRAY_TYPECODES[kind.name]))) == (0, 0)
+    assert dims(t(array.array(code))) == (0, 0)
 
 
 def test_native_long_codes(km):
@@ -148,11 +147,10 @@ def test_format_refusals(km):
     assert refuse(array.array("L", [1]), km.int64).startswith("input buffer format ('L')")
 
 
-@pytest.mark.parametrize("kind", NUMERIC_KINDS, ids=[k.name for k in NUMERIC_KINDS])
-def test_real_buffers_refused_for_complex_output(km, kind):
-    exporter = np.zeros(2, dtype=NUMPY_DTYPES[kind.name])
+def test_real_buffers_refused_for_complex_output(km, numeric_kind):
+    exporter = np.zeros(2, dtype=NUMPY_DTYPES[numeric_kind.name])
     fmt = memoryview(exporter).format
-    assert refuse(exporter, getattr(km, kind.name), is_complex=True) == NOT_Z.format(fmt)
+    assert refuse(exporter, getattr(km, numeric_kind.name), is_complex=True) == NOT_Z.format(fmt)
 
 
 # ---- exporters that describe themselves inconsistently ---------------------------------------

@@ -10,7 +10,7 @@ import struct
 
 import pytest
 
-from conftest import KINDS, NUMERIC_KINDS
+from conftest import KINDS
 from construct_helpers import same_value, tolist
 
 INTEGER_KINDS = tuple(k for k in KINDS if k.is_integer)
@@ -45,16 +45,16 @@ def expected_int_refusal(kind, v):
 # ---- integers --------------------------------------------------------------------------------
 
 @pytest.mark.parametrize("is_complex", [False, True], ids=["real", "complex"])
-@pytest.mark.parametrize("kind", INTEGER_KINDS, ids=[k.name for k in INTEGER_KINDS])
-def test_integer_bounds(km, kind, is_complex):
-    t = getattr(km, kind.name)
-    for v in (kind.min, kind.max):
+@pytest.mark.parametrize("ikind", INTEGER_KINDS, ids=[k.name for k in INTEGER_KINDS])
+def test_integer_bounds(km, ikind, is_complex):
+    t = getattr(km, ikind.name)
+    for v in (ikind.min, ikind.max):
         got = element(t, v, is_complex=is_complex)
         assert got == (complex(v) if is_complex else v)
-    for v in (kind.min - 1, kind.max + 1):
+    for v in (ikind.min - 1, ikind.max + 1):
         exc, message = refusal(t, v, is_complex=is_complex)
         assert exc is OverflowError
-        assert message == expected_int_refusal(kind, v)
+        assert message == expected_int_refusal(ikind, v)
 
 
 @pytest.mark.parametrize("value", [2**63, -2**63 - 1, 2**64, 10**30, -10**30])
@@ -78,36 +78,36 @@ def test_bool_is_an_integer(kind, array_type):
     assert one == 1 and same_value(element(array_type, False), type(one)(0))
 
 
-@pytest.mark.parametrize("kind", INTEGER_KINDS, ids=[k.name for k in INTEGER_KINDS])
-def test_real_integer_kinds_refuse_floats_and_complex(km, kind):
-    t = getattr(km, kind.name)
+@pytest.mark.parametrize("ikind", INTEGER_KINDS, ids=[k.name for k in INTEGER_KINDS])
+def test_real_integer_kinds_refuse_floats_and_complex(km, ikind):
+    t = getattr(km, ikind.name)
     for value in (1.0, 3.0, float("nan")):
-        assert refusal(t, value) == (TypeError, f"kalvo.{kind.name} does not accept floating-point values.")
+        assert refusal(t, value) == (TypeError, f"kalvo.{ikind.name} does not accept floating-point values.")
     assert refusal(t, 1j) == (
-        TypeError, f"kalvo.{kind.name} does not accept complex values if 'is_complex' is not set to 'True'.")
+        TypeError, f"kalvo.{ikind.name} does not accept complex values if 'is_complex' is not set to 'True'.")
 
 
 # ---- complex integers: floats are truncated toward zero, bounds are min-1 < v < max+1 --------
 
-@pytest.mark.parametrize("kind", INTEGER_KINDS, ids=[k.name for k in INTEGER_KINDS])
-def test_complex_integer_truncation_and_bounds(km, kind):
-    t = getattr(km, kind.name)
-    if kind.itemsize < 8:
-        lo, hi = float(kind.min) - 0.9, float(kind.max) + 0.9
-        assert element(t, lo, is_complex=True) == complex(kind.min)
-        assert element(t, hi, is_complex=True) == complex(kind.max)
-        assert element(t, complex(hi, lo), is_complex=True) == complex(kind.max, kind.min)
-        outside = (float(kind.min - 1), float(kind.max + 1))
+@pytest.mark.parametrize("ikind", INTEGER_KINDS, ids=[k.name for k in INTEGER_KINDS])
+def test_complex_integer_truncation_and_bounds(km, ikind):
+    t = getattr(km, ikind.name)
+    if ikind.itemsize < 8:
+        lo, hi = float(ikind.min) - 0.9, float(ikind.max) + 0.9
+        assert element(t, lo, is_complex=True) == complex(ikind.min)
+        assert element(t, hi, is_complex=True) == complex(ikind.max)
+        assert element(t, complex(hi, lo), is_complex=True) == complex(ikind.max, ikind.min)
+        outside = (float(ikind.min - 1), float(ikind.max + 1))
     else:
         # Both bounds are exclusive, so -2**63 itself is refused for int64.
-        outside = (float(kind.min) if kind.min else -1.0, float(kind.max) + 1.0)
+        outside = (float(ikind.min) if ikind.min else -1.0, float(ikind.max) + 1.0)
     for v in outside:
         text = f"{v:g}" if abs(v) >= 1e6 else str(int(v))
-        message = f"value ({text}) cannot be stored in a variable of type {kind.name}."
+        message = f"value ({text}) cannot be stored in a variable of type {ikind.name}."
         assert refusal(t, v, is_complex=True) == (OverflowError, message)
         assert refusal(t, complex(0, v), is_complex=True) == (OverflowError, message)
     for v in (float("nan"), float("inf"), -float("inf")):
-        message = f"value ({v}) cannot be stored in a variable of type {kind.name}."
+        message = f"value ({v}) cannot be stored in a variable of type {ikind.name}."
         assert refusal(t, v, is_complex=True) == (OverflowError, message)
 
 
