@@ -196,7 +196,7 @@ def test_block_slice_count_mismatch_keeps_the_pairs_written(a34):
 
 def test_block_slice_conversion_error_writes_nothing(a34):
     with pytest.raises(TypeError):
-        a34[0:2] = [1, 2, 3, 4, 5, 6, 7, "8"]
+        a34[0:2] = [1, 2, 3, 4, 5, 6, 7, None]
     assert read(a34) == grid(3, 4)
 
 
