@@ -49,25 +49,27 @@ KDArrayWrapper* requireWrapper(const KCppPyArray& state) {
 void raiseChained(PyObject* type, const char* message) {
     PyObject *causeType = nullptr, *causeValue = nullptr, *causeTrace = nullptr;
     PyErr_Fetch(&causeType, &causeValue, &causeTrace);
-    PyErr_SetString(type, message);
-    if (!causeType)
-        return;
-    PyErr_NormalizeException(&causeType, &causeValue, &causeTrace);
+    // Normalising creates the exception object, which must happen with no error pending.
+    if (causeType)
+        PyErr_NormalizeException(&causeType, &causeValue, &causeTrace);
     if (causeTrace && causeValue)
         PyException_SetTraceback(causeValue, causeTrace);
-    PyObject *type2 = nullptr, *value = nullptr, *trace = nullptr;
-    PyErr_Fetch(&type2, &value, &trace);
-    PyErr_NormalizeException(&type2, &value, &trace);
-    if (value && causeValue) {
-        Py_INCREF(causeValue);
-        PyException_SetCause(value, causeValue); // steals the new reference
-        PyException_SetContext(value, causeValue); // steals our remaining reference
-        causeValue = nullptr;
-    }
-    PyErr_Restore(type2, value, trace);
     Py_XDECREF(causeType);
-    Py_XDECREF(causeValue);
     Py_XDECREF(causeTrace);
+    PyErr_SetString(type, message);
+    if (!causeValue)
+        return;
+    PyObject *newType = nullptr, *value = nullptr, *trace = nullptr;
+    PyErr_Fetch(&newType, &value, &trace);
+    PyErr_NormalizeException(&newType, &value, &trace);
+    if (value) {
+        Py_INCREF(causeValue);
+        PyException_SetContext(value, causeValue); // steals one reference
+        PyException_SetCause(value, causeValue);   // steals the other
+    } else {
+        Py_DECREF(causeValue);
+    }
+    PyErr_Restore(newType, value, trace);
 }
 
 /// The wrapper a view of `state` exports: the own one for a full array, the index-restricted

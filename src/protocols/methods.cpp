@@ -88,6 +88,9 @@ PyObject* extract(PyObject* self, Extraction what) {
 
 /// Product of the extents in signed 64-bit, or nothing when it does not fit.
 std::optional<long> productOf(const std::vector<long>& dims) {
+    for (long extent : dims)
+        if (extent == 0)
+            return 0;
     long product = 1;
     for (long extent : dims)
         if (__builtin_mul_overflow(product, extent, &product))
