@@ -157,24 +157,15 @@ void exporterDealloc(PyObject* self) {
     auto* e = reinterpret_cast<TestExporter*>(self);
     delete e->data;
     delete e->format;
-    PyTypeObject* type = Py_TYPE(self);
-    type->tp_free(self);
-    Py_DECREF(type);  // instances of a heap type own a reference to it
+    Py_TYPE(self)->tp_free(self);
 }
 
+PyBufferProcs exporterBufferProcs = {exporterGetBuffer, exporterReleaseBuffer};
 PyMemberDef exporterMembers[] = {
     {const_cast<char*>("exports"), T_INT, offsetof(TestExporter, exports), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
-PyType_Slot exporterSlots[] = {
-    {Py_bf_getbuffer, reinterpret_cast<void*>(exporterGetBuffer)},
-    {Py_bf_releasebuffer, reinterpret_cast<void*>(exporterReleaseBuffer)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(exporterDealloc)},
-    {Py_tp_members, exporterMembers},
-    {0, nullptr},
-};
-PyType_Spec exporterSpec = {"test.Exporter", sizeof(TestExporter), 0, Py_TPFLAGS_DEFAULT, exporterSlots};
-PyObject* exporterType = nullptr;  // owned
+PyTypeObject exporterType{};  // filled in before the first test
 
 /// exporter(format or None, itemsize, data): a one-dimensional read-only exporter.
 PyObject* makeExporter(PyObject*, PyObject* args) {
@@ -185,7 +176,7 @@ PyObject* makeExporter(PyObject*, PyObject* args) {
     if (!PyArg_ParseTuple(args, "Ony#", &format, &itemsize, &bytes, &size)) {
         return nullptr;
     }
-    auto* e = PyObject_New(TestExporter, reinterpret_cast<PyTypeObject*>(exporterType));
+    auto* e = PyObject_New(TestExporter, &exporterType);
     if (e == nullptr) {
         return nullptr;
     }
@@ -218,8 +209,14 @@ public:
             FAIL() << "the capsule " << kalvo::host::capsuleName << " could not be imported";
         }
 
-        exporterType = PyType_FromSpec(&exporterSpec);
-        ASSERT_NE(exporterType, nullptr) << takeError();
+        Py_SET_REFCNT(&exporterType, 1);  // a static type is never deallocated
+        exporterType.tp_name = "test.Exporter";
+        exporterType.tp_basicsize = sizeof(TestExporter);
+        exporterType.tp_dealloc = exporterDealloc;
+        exporterType.tp_as_buffer = &exporterBufferProcs;
+        exporterType.tp_flags = Py_TPFLAGS_DEFAULT;
+        exporterType.tp_members = exporterMembers;
+        ASSERT_EQ(PyType_Ready(&exporterType), 0) << takeError();
 
         helpers = PyDict_New();
         PyDict_SetItemString(helpers, "__builtins__", PyEval_GetBuiltins());
@@ -231,7 +228,6 @@ public:
 
     void TearDown() override {
         Py_CLEAR(helpers);
-        Py_CLEAR(exporterType);
         EXPECT_EQ(Py_FinalizeEx(), 0);
     }
 };
