@@ -21,7 +21,6 @@ using kalvo::data::ArrayFactory;
 using kalvo::data::TypedArray;
 using kalvo::py::kIndexOutsideShape;
 using kalvo::py::PyRef;
-using kalvo::py::TypeTag;
 using kalvo::py::TypedElementT;
 using Output = KDArrayWrapperVisitors::NonComplexVisitor::OutputEnum;
 

@@ -154,7 +154,8 @@ public:
     /// New reference to element `offset` in the runtime's iteration order; null (no error set) when out of range.
     PyObject* getElementAsPyObjectFromElementOffset(long offset) const;
 
-    /// Replaces the array by one with dimensions `dims` over the same storage order; the caller keeps the element count.
+    /// Replaces the array by one with dimensions `dims` over the same storage order; all sharers see the new shape.
+    /// A different element count throws std::invalid_argument; on any failure the wrapper is unchanged.
     void reshape(const std::vector<long>& dims, kalvo::data::ArrayFactory& factory, char order,
                  kalvo::data::MemoryLayout layout);
     /// 1-by-N copy of a real array.

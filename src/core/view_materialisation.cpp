@@ -16,7 +16,6 @@
 using kalvo::data::Array;
 using kalvo::data::MemoryLayout;
 using kalvo::py::PyRef;
-using kalvo::py::TypeTag;
 using kalvo::py::TypedElementT;
 
 namespace {

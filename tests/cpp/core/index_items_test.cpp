@@ -180,19 +180,6 @@ TEST(Odometer, VisitsTheViewLastPositionFastest)
     }
 }
 
-TEST(Odometer, RangePredicates)
-{
-    EXPECT_TRUE(indexIsContainedWithinHalfOpenRange(2, 2, 5, 1));
-    EXPECT_FALSE(indexIsContainedWithinHalfOpenRange(5, 2, 5, 1));
-    EXPECT_TRUE(indexIsContainedWithinHalfOpenRange(0, 4, -1, -2));
-    EXPECT_FALSE(indexIsContainedWithinHalfOpenRange(5, 4, -1, -2));
-    EXPECT_TRUE(indexIsAtLastPositionWithinHalfOpenRange(7, 7, 0));
-    EXPECT_TRUE(indexIsAtLastPositionWithinHalfOpenRange(4, 5, 1));
-    EXPECT_FALSE(indexIsAtLastPositionWithinHalfOpenRange(3, 5, 1));
-    EXPECT_TRUE(indexIsAtLastPositionWithinHalfOpenRange(0, -1, -2));
-    EXPECT_FALSE(indexIsAtLastPositionWithinHalfOpenRange(2, -1, -2));
-}
-
 TEST(ArgumentHelpers, ReshapeDimensions)
 {
     const std::pair<const char*, std::vector<long>> accepted[] = {
