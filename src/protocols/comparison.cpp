@@ -6,12 +6,21 @@
 // the two walks are destroyed before the comparison returns. The walks share the compared arrays'
 // wrappers and check every position against the current shape, so nothing here can read outside
 // a buffer whatever a comparison does.
+//
+// When both walks are over the last dimension and both arrays are real or both complex, the two
+// sides hold elements of one C++ type. Their Python values (bool, int, float or complex) are then
+// compared straight from the buffers, with an == that gives what Python's == gives on the objects
+// a read would make, so the comparison makes no Python object per element.
 
 #include "protocols/comparison.hpp"
 
+#include <complex>
+#include <cstring>
 #include <iostream>
+#include <type_traits>
 
 #include "core/kcpp_py_array.hpp"
+#include "core/typed_dispatch.hpp"
 #include "module/element_kinds.hpp"
 #include "module/guard.hpp"
 #include "module/kcpyarray.hpp"
@@ -41,6 +50,51 @@ PyRef nextItem(KCppPyIter& walk) {
     return item;
 }
 
+// The Python value of the element of type E stored at `address`, as a C++ value whose == is
+// Python's: a logical byte is true when non-zero, integers stay exact, single precision widens to
+// double, and complex parts become the doubles a Python complex is made of.
+template<class E>
+auto pythonValue(const char* address) {
+    if constexpr (std::is_same_v<E, bool>) {
+        unsigned char byte;
+        std::memcpy(&byte, address, 1);
+        return byte != 0;
+    } else {
+        E element;
+        std::memcpy(&element, address, sizeof(E));
+        if constexpr (kalvo::py::IsComplexElement<E>::value) {
+            return std::complex<double>(static_cast<double>(element.real()),
+                                        static_cast<double>(element.imag()));
+        } else if constexpr (std::is_floating_point_v<E>) {
+            return static_cast<double>(element);
+        } else {
+            return element;
+        }
+    }
+}
+
+// Both walks yield element values of type E: compares what they have still to yield, pairwise.
+// Nothing runs Python code in between, so the runs stay valid throughout.
+template<class E>
+std::optional<bool> storedElementsEqual(KCppPyIter& walkA, KCppPyIter& walkB) {
+    const std::optional<KCppPyIter::ElementRun> x = walkA.takeRemainingElements();
+    const std::optional<KCppPyIter::ElementRun> y = walkB.takeRemainingElements();
+    if (!x || !y) {
+        return std::nullopt;
+    }
+    if (x->count != y->count) {
+        return false;
+    }
+    const char* px = x->first;
+    const char* py = y->first;
+    for (long i = 0; i < x->count; ++i, px += x->strideInBytes, py += y->strideInBytes) {
+        if (!(pythonValue<E>(px) == pythonValue<E>(py))) {
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 std::optional<bool> arrayStatesAreEqual(const KCppPyArray& a, const KCppPyArray& b) {
@@ -49,6 +103,11 @@ std::optional<bool> arrayStatesAreEqual(const KCppPyArray& a, const KCppPyArray&
     }
     KCppPyIter walkA(a);
     KCppPyIter walkB(b);
+    if (!walkA.yieldsArrays() && !walkB.yieldsArrays() && a.isComplex() == b.isComplex()) {
+        return kalvo::py::visitElementKind(a.getSupportedArrayEnum(), a.isComplex(), [&](auto tag) {
+            return storedElementsEqual<typename decltype(tag)::type>(walkA, walkB);
+        });
+    }
     for (;;) {
         const PyRef x = nextItem(walkA);
         const PyRef y = nextItem(walkB);

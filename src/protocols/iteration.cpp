@@ -13,6 +13,7 @@
 
 #include "protocols/iteration.hpp"
 
+#include <algorithm>
 #include <memory>
 #include <utility>
 
@@ -81,6 +82,40 @@ PyObject* KCppPyIter::next() {
     // Only the active dimension moves; the integer items before it cannot carry.
     m_finished = !m_arrayState.incrementIndices(m_position);
     return item.release();
+}
+
+std::optional<KCppPyIter::ElementRun> KCppPyIter::takeRemainingElements() {
+    if (!m_finished && !positionFitsCurrentShape()) {
+        m_finished = true;
+    }
+    if (m_finished || m_yieldsArrays) {
+        m_finished = true;
+        return ElementRun{};
+    }
+    m_finished = true;
+    const std::vector<long>& shape = m_arrayState.getKDAWrapper()->shape();
+    const std::vector<IndexItem>& items = m_arrayState.getIndicesRef();
+    const long d = m_activeDim;
+    const long step = getStepFromShapeDimsAndRestrictingIndices(d, shape, items);
+    const long from = m_position[d];
+    // The positions the odometer would visit: from `from` in steps of `step` while before the
+    // bound, which never lies beyond the current extent.
+    ElementRun run;
+    if (step > 0) {
+        const long stop = std::min(getStopFromShapeDimsAndRestrictingIndices(d, shape, items), shape[d]);
+        run.count = from < stop ? (stop - from + step - 1) / step : 0;
+    } else if (step < 0) {
+        const long stop = std::max(getStopFromShapeDimsAndRestrictingIndices(d, shape, items), -1L);
+        run.count = from > stop ? (from - stop - step - 1) / -step : 0;
+    } else {
+        run.count = 1;
+    }
+    run.first = m_arrayState.getAddressOfElementFromNormalizedIntIndices(m_position);
+    if (run.first == nullptr) {
+        return std::nullopt;
+    }
+    run.strideInBytes = m_arrayState.getKDAWrapper()->bytewiseStridesVector()[d] * step;
+    return run;
 }
 
 KCppPyIter* makeKCppPyIter(const KCppPyArray& array) {

@@ -4,6 +4,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <optional>
 #include <vector>
 
 #include "core/kcpp_py_array.hpp"
@@ -21,8 +22,22 @@ public:
     /// The next item as a new reference; null with StopIteration set at the end, or with another
     /// exception when the step failed (the walk still moves past that position).
     PyObject* next();
+    /// The elements a walk over the last dimension has still to yield, as a run in the wrapper's
+    /// buffer: address of the first, byte distance from one to the next, and their number.
+    struct ElementRun {
+        const char* first = nullptr;
+        long strideInBytes = 0;
+        long count = 0;
+    };
+    /// Ends a walk over the last dimension (no partial-array items) and returns the elements it
+    /// had still to yield, in order, so a caller can read them without a Python object for each.
+    /// The run lies inside the buffer as the array is now; it is valid until Python code runs.
+    /// Empty when nothing remains; nothing, with a Python error set, when the wrapper has no buffer.
+    std::optional<ElementRun> takeRemainingElements();
     /// True once the walk has ended; it never restarts.
     bool finished() const noexcept { return m_finished; }
+    /// True when the items are partial arrays, false when they are element values.
+    bool yieldsArrays() const noexcept { return m_yieldsArrays; }
 
 private:
     /// The item at m_position (new reference), or null with an exception set.

@@ -105,6 +105,48 @@ def test_equality_matches_python_equality_of_the_values():
         assert both(a, b) == (x == y), (x, y)
 
 
+def values(a):
+    """Nested list of a (partial) array's values, read back one index at a time."""
+    return [values(x) if type(x) is type(a) else x for x in (a[i] for i in range(len(a)))]
+
+
+def test_every_kind_agrees_with_python_equality_of_the_values(kind, array_type):
+    rng = random.Random(kind.name)
+    complex_flags = (False, True) if kind.complex_ok else (False,)
+    for _ in range(300):
+        cx, cy = rng.choice(complex_flags), rng.choice(complex_flags)
+        x = [[rng.choice(kind.samples) for _ in range(3)] for _ in range(2)]
+        y = [[rng.choice(kind.samples[:2]) if rng.random() < 0.2 else v for v in row] for row in x]
+        a, b = array_type(x, is_complex=cx), array_type(y, is_complex=cy)
+        assert both(a, b) == (values(a) == values(b))
+        assert both(a[1], b[1][::-1][::-1]) == (values(a)[1] == values(b)[1])
+
+
+def test_sliced_views_agree_with_list_slices():
+    rng = random.Random(5)
+    pick = lambda n: rng.choice([None, rng.randint(-n - 2, n + 2)])  # noqa: E731
+    for _ in range(1500):
+        n = rng.randint(1, 7)
+        row = [float(rng.randint(0, 2)) for _ in range(n)]
+        s1, s2 = (slice(pick(n), pick(n), rng.choice([None, 1, 2, -1, -2])) for _ in range(2))
+        a = kalvo.int32([[int(v) for v in row]]) if rng.random() < 0.2 else kalvo.double([row])
+        b = kalvo.double([row], is_complex=rng.random() < 0.3)
+        if type(a) is kalvo.int32:
+            assert not both(a[0][s1], b[0][s2])
+        else:
+            assert both(a[0][s1], b[0][s2]) == (row[s1] == row[s2]), (row, s1, s2)
+
+
+def test_complex_integers_compare_as_the_complex_values_they_read_as():
+    big = 2 ** 53
+    # Both read as complex(2**53): the parts are rounded to double, as the complex objects are.
+    assert both(kalvo.int64([[big + 1]], is_complex=True), kalvo.int64([[big]], is_complex=True))
+    assert both(kalvo.uint64([[2 ** 64 - 1]], is_complex=True), kalvo.uint64([[2 ** 64 - 2]], is_complex=True))
+    # Real integers read as exact ints.
+    assert not both(kalvo.int64([[big + 1]]), kalvo.int64([[big]]))
+    assert not both(kalvo.uint64([[2 ** 64 - 1]]), kalvo.uint64([[2 ** 64 - 2]]))
+
+
 def test_stale_partial_array_is_refused():
     a = kalvo.double(size=[3, 2])
     last = a[2]
