@@ -1,0 +1,553 @@
+// tests/cpp/host/test_host_api.cpp: the capsule's five slots, driven from C++ the way a host
+// drives them: an embedded interpreter imports the built extension module, and data arrays
+// made with the client classes travel through the capsule and back.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+#include <structmember.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <complex>
+#include <cstdint>
+#include <initializer_list>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include <kalvo/host.hpp>
+
+#include "dataarray/kalvo_data.hpp"
+
+namespace {
+
+using kalvo::data::Array;
+using kalvo::data::ArrayFactory;
+using kalvo::data::TypedArray;
+
+struct Decref {
+    void operator()(PyObject* object) const noexcept { Py_XDECREF(object); }
+};
+/// An owned Python reference.
+using Obj = std::unique_ptr<PyObject, Decref>;
+
+const kalvo::host::CapsuleTable* api = nullptr;
+PyObject* helpers = nullptr;  // globals holding the Python helpers below (owned)
+
+const char* const kHelpers = R"(
+import array, ctypes, struct
+
+def tolist(a):
+    return [[a[i][j] for j in range(len(a[i]))] for i in range(len(a))]
+)";
+
+/// The pending Python exception as "TypeName: message", cleared; empty when none is pending.
+std::string takeError() {
+    if (!PyErr_Occurred()) {
+        return {};
+    }
+    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    Obj owner[] = {Obj(type), Obj(value), Obj(traceback)};
+    std::string text = reinterpret_cast<PyTypeObject*>(type)->tp_name;
+    Obj message(value ? PyObject_Str(value) : nullptr);
+    if (message) {
+        text += std::string(": ") + PyUnicode_AsUTF8(message.get());
+    }
+    PyErr_Clear();
+    return text;
+}
+
+/// Runs Python `code` (statements with `mode` Py_file_input, else an expression) in a copy of
+/// the helpers' namespace with `names` bound; the result, or null with the error printed.
+Obj run(const std::string& code, std::initializer_list<std::pair<const char*, PyObject*>> names = {},
+        int mode = Py_eval_input) {
+    Obj scope(PyDict_Copy(helpers));
+    for (const auto& [name, object] : names) {
+        PyDict_SetItemString(scope.get(), name, object);
+    }
+    Obj result(PyRun_String(code.c_str(), mode, scope.get(), scope.get()));
+    if (!result) {
+        ADD_FAILURE() << "Python failed on: " << code << "\n" << takeError();
+    }
+    return result;
+}
+
+/// Whether the Python expression `code` is true with `names` bound.
+bool isTrue(const std::string& code, std::initializer_list<std::pair<const char*, PyObject*>> names = {}) {
+    Obj result = run(code, names);
+    return result && PyObject_IsTrue(result.get()) == 1;
+}
+
+/// repr() of a Python expression's value, for failure messages.
+std::string show(const std::string& code, std::initializer_list<std::pair<const char*, PyObject*>> names = {}) {
+    Obj result = run("repr(" + code + ")", names);
+    return result ? PyUnicode_AsUTF8(result.get()) : "<error>";
+}
+
+/// Whether anything besides `handle` shares its element storage. Asks the runtime: a write
+/// access unshares, and it switches the handle to a private copy exactly when the storage
+/// had another owner (a leaked implementation pointer counts). Leaves `handle` unshared.
+template <class T>
+bool storageIsShared(TypedArray<T>& handle) {
+    void* before = handle.getImpl();
+    handle.begin();
+    return handle.getImpl() != before;
+}
+
+template <class T>
+std::vector<T> elementsOf(const TypedArray<T>& array) {
+    return std::vector<T>(array.cbegin(), array.cend());
+}
+
+/// A rows-by-cols double array holding 1, 2, 3 ... in row-major reading order.
+TypedArray<double> countingArray(size_t rows, size_t cols) {
+    TypedArray<double> array = ArrayFactory().createArray<double>({rows, cols});
+    auto it = array.begin();
+    for (size_t c = 0; c < cols; ++c) {
+        for (size_t r = 0; r < rows; ++r, ++it) {
+            *it = double(r * cols + c + 1);
+        }
+    }
+    return array;
+}
+
+// ---- a buffer exporter with any format, counting its live exports ----------------------------
+
+struct TestExporter {
+    PyObject_HEAD
+    int exports;
+    Py_ssize_t itemsize;
+    Py_ssize_t shape[1];
+    Py_ssize_t strides[1];
+    std::string* data;
+    std::string* format;  // null: views carry no format
+};
+
+int exporterGetBuffer(PyObject* self, Py_buffer* view, int flags) {
+    auto* e = reinterpret_cast<TestExporter*>(self);
+    if (flags & PyBUF_WRITABLE) {
+        PyErr_SetString(PyExc_BufferError, "test exporter is read-only");
+        view->obj = nullptr;
+        return -1;
+    }
+    Py_INCREF(self);
+    view->obj = self;
+    view->buf = e->data->data();
+    view->len = Py_ssize_t(e->data->size());
+    view->readonly = 1;
+    view->itemsize = e->itemsize;
+    view->format = e->format ? e->format->data() : nullptr;
+    view->ndim = 1;
+    view->shape = e->shape;
+    view->strides = e->strides;
+    view->suboffsets = nullptr;
+    view->internal = nullptr;
+    ++e->exports;
+    return 0;
+}
+
+void exporterReleaseBuffer(PyObject* self, Py_buffer*) { --reinterpret_cast<TestExporter*>(self)->exports; }
+
+void exporterDealloc(PyObject* self) {
+    auto* e = reinterpret_cast<TestExporter*>(self);
+    delete e->data;
+    delete e->format;
+    Py_TYPE(self)->tp_free(self);
+}
+
+PyBufferProcs exporterBufferProcs = {exporterGetBuffer, exporterReleaseBuffer};
+PyMemberDef exporterMembers[] = {
+    {const_cast<char*>("exports"), T_INT, offsetof(TestExporter, exports), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+PyTypeObject exporterType{};  // filled in before the first test
+
+/// exporter(format or None, itemsize, data): a one-dimensional read-only exporter.
+PyObject* makeExporter(PyObject*, PyObject* args) {
+    PyObject* format = nullptr;
+    Py_ssize_t itemsize = 0;
+    const char* bytes = nullptr;
+    Py_ssize_t size = 0;
+    if (!PyArg_ParseTuple(args, "Ony#", &format, &itemsize, &bytes, &size)) {
+        return nullptr;
+    }
+    auto* e = PyObject_New(TestExporter, &exporterType);
+    if (e == nullptr) {
+        return nullptr;
+    }
+    e->exports = 0;
+    e->itemsize = itemsize;
+    e->shape[0] = size / itemsize;
+    e->strides[0] = itemsize;
+    e->data = new std::string(bytes, size_t(size));
+    e->format = format == Py_None ? nullptr : new std::string(PyUnicode_AsUTF8(format));
+    return reinterpret_cast<PyObject*>(e);
+}
+
+PyMethodDef makeExporterDef = {"exporter", makeExporter, METH_VARARGS, nullptr};
+
+// ---- the interpreter, set up once for the whole run ------------------------------------------
+
+class PythonEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override {
+        Py_Initialize();
+        // The extension as built in this tree, and the kalvo package beside it.
+        PyObject* path = PySys_GetObject("path");  // borrowed
+        for (const char* dir : {KALVO_TEST_PACKAGE_DIR, KALVO_TEST_MODULE_DIR}) {
+            Obj entry(PyUnicode_FromString(dir));
+            PyList_Insert(path, 0, entry.get());
+        }
+        api = kalvo::host::importKalvoCapsule();
+        if (api == nullptr) {
+            PyErr_Print();
+            FAIL() << "the capsule " << kalvo::host::capsuleName << " could not be imported";
+        }
+
+        Py_SET_REFCNT(&exporterType, 1);  // a static type is never deallocated
+        exporterType.tp_name = "test.Exporter";
+        exporterType.tp_basicsize = sizeof(TestExporter);
+        exporterType.tp_dealloc = exporterDealloc;
+        exporterType.tp_as_buffer = &exporterBufferProcs;
+        exporterType.tp_flags = Py_TPFLAGS_DEFAULT;
+        exporterType.tp_members = exporterMembers;
+        ASSERT_EQ(PyType_Ready(&exporterType), 0) << takeError();
+
+        helpers = PyDict_New();
+        PyDict_SetItemString(helpers, "__builtins__", PyEval_GetBuiltins());
+        Obj exporter(PyCFunction_New(&makeExporterDef, nullptr));
+        PyDict_SetItemString(helpers, "exporter", exporter.get());
+        Obj ran(PyRun_String(kHelpers, Py_file_input, helpers, helpers));
+        ASSERT_TRUE(ran) << takeError();
+    }
+
+    void TearDown() override {
+        Py_CLEAR(helpers);
+        EXPECT_EQ(Py_FinalizeEx(), 0);
+    }
+};
+
+// ---- slot 0: every element class in, the same implementation back out ------------------------
+
+template <class T>
+struct RealOf {
+    using type = T;
+};
+template <class T>
+struct RealOf<std::complex<T>> {
+    using type = T;
+};
+template <class T>
+constexpr bool isComplex = !std::is_same_v<typename RealOf<T>::type, T>;
+
+/// The Python type name of each real ArrayType (0 to 12).
+const char* const kTypeNames[] = {"logical", "", "", "double", "single", "int8", "uint8",
+                                  "int16", "uint16", "int32", "uint32", "int64", "uint64"};
+
+/// Element number v (1 to 6) of the sample, and its Python spelling.
+template <class T>
+T sampleValue(int v) {
+    using R = typename RealOf<T>::type;
+    if constexpr (std::is_same_v<T, bool>) {
+        return v % 2 == 1;
+    } else if constexpr (isComplex<T>) {
+        return T(R(v), R(10 * v));
+    } else {
+        return T(v);
+    }
+}
+template <class T>
+std::string sampleText(int v) {
+    if constexpr (std::is_same_v<T, bool>) {
+        return v % 2 == 1 ? "True" : "False";
+    } else if constexpr (isComplex<T>) {
+        return "complex(" + std::to_string(v) + ", " + std::to_string(10 * v) + ")";
+    } else {
+        return std::to_string(v);
+    }
+}
+
+template <class T>
+class SlotZero : public ::testing::Test {};
+using ElementTypes =
+    ::testing::Types<bool, double, float, int8_t, uint8_t, int16_t, uint16_t, int32_t, uint32_t,
+                     int64_t, uint64_t, std::complex<double>, std::complex<float>,
+                     std::complex<int8_t>, std::complex<uint8_t>, std::complex<int16_t>,
+                     std::complex<uint16_t>, std::complex<int32_t>, std::complex<uint32_t>,
+                     std::complex<int64_t>, std::complex<uint64_t>>;
+TYPED_TEST_SUITE(SlotZero, ElementTypes);
+
+TYPED_TEST(SlotZero, PythonSeesTheHostsElementsAndSlotOneGivesTheImplBack) {
+    using T = TypeParam;
+    // A 2-by-3 array reading 1 2 3 / 4 5 6, stored column-major.
+    TypedArray<T> mine = ArrayFactory().createArray<T>({2, 3});
+    auto it = mine.begin();
+    for (int c = 0; c < 3; ++c) {
+        for (int r = 0; r < 2; ++r, ++it) {
+            *it = sampleValue<T>(r * 3 + c + 1);
+        }
+    }
+    std::string expected = "[";
+    for (int r = 0; r < 2; ++r) {
+        expected += r ? ", [" : "[";
+        for (int c = 0; c < 3; ++c) {
+            expected += (c ? ", " : "") + sampleText<T>(r * 3 + c + 1);
+        }
+        expected += "]";
+    }
+    expected += "]";
+
+    void* impl = mine.shareImpl();
+    PyObject* array = api->KCPyArray_KDAImplToKCPyArray(impl);
+    ASSERT_NE(array, nullptr) << takeError();
+    EXPECT_EQ(api->KCPyArray_KCPyArrayToKDAImpl(array), impl);
+
+    const auto real = kalvo::data::arrayTypeOf<typename RealOf<T>::type>();
+    const std::string name = kTypeNames[static_cast<int>(real)];
+    EXPECT_TRUE(isTrue("type(a).__name__ == '" + name + "'", {{"a", array}})) << show("type(a)", {{"a", array}});
+    EXPECT_TRUE(isTrue(std::string("a._is_complex is ") + (isComplex<T> ? "True" : "False"), {{"a", array}}));
+    EXPECT_TRUE(isTrue("tolist(a) == " + expected, {{"a", array}}))
+        << show("tolist(a)", {{"a", array}}) << " != " << expected;
+
+    // The slots took no reference; slot 3 destroys the object, and with it the runtime's
+    // implementation: our handle is then the only owner of the elements again.
+    ASSERT_EQ(Py_REFCNT(array), 1);
+    api->KCPyArray_DestroyKCPyArray(array);
+    EXPECT_EQ(takeError(), "");
+    EXPECT_FALSE(storageIsShared(mine));
+}
+
+TEST(SlotZeroRefusals, ConsumesTheImplEvenWhenItRefusesIt) {
+    ArrayFactory factory;
+    // The oracle first: a shared implementation that is still alive is seen as a sharer.
+    TypedArray<double> probe = factory.createArray<double>({1, 1});
+    Array alive(probe.shareImpl());
+    EXPECT_TRUE(storageIsShared(probe));
+
+    TypedArray<char16_t> chars = factory.createArray<char16_t>({1, 2});
+    EXPECT_EQ(api->KCPyArray_KDAImplToKCPyArray(chars.shareImpl()), nullptr);
+    EXPECT_EQ(takeError(), "RuntimeError: invalid type.");
+    EXPECT_FALSE(storageIsShared(chars)) << "slot 0 kept the implementation it refused";
+
+    EXPECT_EQ(api->KCPyArray_KDAImplToKCPyArray(nullptr), nullptr);
+    EXPECT_EQ(takeError(), "RuntimeError: null data pointer.");
+}
+
+// ---- slot 1 -----------------------------------------------------------------------------------
+
+TEST(SlotOne, PartialArraysGiveTheirCachedMaterialisedView) {
+    TypedArray<double> mine = countingArray(3, 2);  // 1 2 / 3 4 / 5 6
+    Obj array(api->KCPyArray_KDAImplToKCPyArray(mine.shareImpl()));
+    ASSERT_TRUE(array) << takeError();
+    void* whole = api->KCPyArray_KCPyArrayToKDAImpl(array.get());
+
+    struct Case {
+        const char* key;
+        std::vector<size_t> dims;
+        std::vector<double> columnMajor;
+    };
+    for (const Case& c : {Case{"1", {1, 2}, {3, 4}}, Case{"slice(0, 2)", {2, 2}, {1, 3, 2, 4}},
+                          Case{"slice(None, None, -2)", {2, 2}, {5, 1, 6, 2}}}) {
+        SCOPED_TRACE(c.key);
+        Obj key = run(c.key);
+        Obj partial(PyObject_GetItem(array.get(), key.get()));
+        ASSERT_TRUE(partial) << takeError();
+        void* view = api->KCPyArray_KCPyArrayToKDAImpl(partial.get());
+        ASSERT_NE(view, nullptr) << takeError();
+        EXPECT_NE(view, whole);
+        EXPECT_EQ(api->KCPyArray_KCPyArrayToKDAImpl(partial.get()), view) << "the view is not cached";
+
+        // A handle of our own outlives the partial array and its cache.
+        TypedArray<double> kept(kalvo::host::shareArray(view));
+        partial.reset();
+        EXPECT_EQ(kept.getDimensions(), c.dims);
+        EXPECT_EQ(elementsOf(kept), c.columnMajor);
+    }
+}
+
+TEST(SlotOne, RefusesWhatIsNotAnArray) {
+    EXPECT_EQ(api->KCPyArray_KCPyArrayToKDAImpl(nullptr), nullptr);
+    EXPECT_EQ(takeError(), "RuntimeError: object not initialized.");
+    Obj list = run("[1.0, 2.0]");
+    EXPECT_EQ(api->KCPyArray_KCPyArrayToKDAImpl(list.get()), nullptr);
+    EXPECT_EQ(takeError(), "TypeError: object is not a kalvo array.");
+}
+
+// ---- handles shared between host and Python are copy-on-write ---------------------------------
+
+TEST(CopyOnWrite, AHostHandleKeepsItsElementsWhenPythonAssigns) {
+    TypedArray<double> mine = countingArray(2, 2);  // 1 2 / 3 4
+    Obj array(api->KCPyArray_KDAImplToKCPyArray(mine.shareImpl()));
+    ASSERT_TRUE(array) << takeError();
+
+    ASSERT_TRUE(run("a[0][1] = 20.0\na[1] = [30.0, 40.0]", {{"a", array.get()}}, Py_file_input));
+    EXPECT_EQ(elementsOf(mine), (std::vector<double>{1, 3, 2, 4}));
+    const TypedArray<double> now(kalvo::host::shareArray(api->KCPyArray_KCPyArrayToKDAImpl(array.get())));
+    EXPECT_EQ(elementsOf(now), (std::vector<double>{1, 30, 20, 40}));
+}
+
+TEST(CopyOnWrite, PythonKeepsItsElementsWhenTheHostWrites) {
+    TypedArray<double> mine = countingArray(2, 2);
+    Obj array(api->KCPyArray_KDAImplToKCPyArray(mine.shareImpl()));
+    ASSERT_TRUE(array) << takeError();
+
+    *mine.begin() = -1;
+    EXPECT_TRUE(isTrue("tolist(a) == [[1, 2], [3, 4]]", {{"a", array.get()}})) << show("tolist(a)", {{"a", array.get()}});
+    const TypedArray<double> theirs(kalvo::host::shareArray(api->KCPyArray_KCPyArrayToKDAImpl(array.get())));
+    EXPECT_EQ(elementsOf(theirs), (std::vector<double>{1, 3, 2, 4}));
+}
+
+// ---- slot 2 -----------------------------------------------------------------------------------
+
+struct BufferCase {
+    const char* exporter;  // Python expression
+    int type;              // expected *type
+    const char* name;      // expected Python type name
+    bool isComplex;
+    const char* values;  // expected tolist()
+};
+
+void PrintTo(const BufferCase& c, std::ostream* os) { *os << c.exporter; }
+
+class SlotTwo : public ::testing::TestWithParam<BufferCase> {};
+
+TEST_P(SlotTwo, BuildsTheArrayAndReportsItsType) {
+    const BufferCase& c = GetParam();
+    Obj exporter = run(c.exporter);
+    ASSERT_TRUE(exporter);
+    int type = -1;
+    Obj array(api->KCPyArray_BufferObjectToKCPyArray(exporter.get(), &type));
+    ASSERT_TRUE(array) << takeError();
+    EXPECT_EQ(type, c.type);
+    const std::initializer_list<std::pair<const char*, PyObject*>> names = {{"a", array.get()},
+                                                                            {"e", exporter.get()}};
+    EXPECT_TRUE(isTrue(std::string("type(a).__name__ == '") + c.name + "'", names)) << show("type(a)", names);
+    EXPECT_TRUE(isTrue(std::string("a._is_complex is ") + (c.isComplex ? "True" : "False"), names));
+    EXPECT_TRUE(isTrue(std::string("tolist(a) == ") + c.values, names)) << show("tolist(a)", names);
+    EXPECT_TRUE(isTrue("getattr(e, 'exports', 0) == 0", names)) << "a view was not released";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Formats, SlotTwo,
+    ::testing::Values(
+        BufferCase{"array.array('d', [1.5, 2.5])", 3, "double", false, "[[1.5, 2.5]]"},
+        BufferCase{"bytes([1, 2, 250])", 6, "uint8", false, "[[1, 2, 250]]"},
+        BufferCase{"memoryview(bytes(range(6))).cast('B', [2, 3])", 6, "uint8", false,
+                   "[[0, 1, 2], [3, 4, 5]]"},
+        BufferCase{"memoryview(b'\\x01\\x00\\x01').cast('?')", 13, "logical", false, "[[True, False, True]]"},
+        BufferCase{"array.array('l', [7, -8])", 11, "int64", false, "[[7, -8]]"},
+        BufferCase{"array.array('L', [7])", 12, "uint64", false, "[[7]]"},
+        BufferCase{"array.array('i', [-3])", 9, "int32", false, "[[-3]]"},
+        BufferCase{"exporter('Zf', 8, struct.pack('4f', 1, 2, 3, -4))", 14, "single", true,
+                   "[[1+2j, 3-4j]]"},
+        BufferCase{"exporter('Zh', 4, struct.pack('2h', -5, 6))", 17, "int16", true, "[[-5+6j]]"}));
+
+TEST(SlotTwoRefusals, NonExportersGiveNullWithoutAnException) {
+    int type = -1;
+    EXPECT_EQ(api->KCPyArray_BufferObjectToKCPyArray(nullptr, &type), nullptr);
+    EXPECT_EQ(type, kalvo::host::noArrayType);
+    for (const char* code : {"None", "1.5", "[1, 2]"}) {
+        Obj object = run(code);
+        type = -1;
+        EXPECT_EQ(api->KCPyArray_BufferObjectToKCPyArray(object.get(), &type), nullptr) << code;
+        EXPECT_EQ(takeError(), "") << code;
+        EXPECT_EQ(type, kalvo::host::noArrayType) << code;
+    }
+}
+
+TEST(SlotTwoRefusals, UnreadableBuffersReleaseTheirViewAndKeepNoType) {
+    struct Case {
+        const char* exporter;
+        const char* error;
+    };
+    for (const Case& c : {
+             Case{"exporter('e', 2, bytes(4))", "RuntimeError: format character not supported: e"},
+             Case{"exporter('<d', 8, bytes(8))", "RuntimeError: format character not supported: <"},
+             Case{"exporter('', 1, bytes(1))", "RuntimeError: format field is empty."},
+             Case{"exporter(None, 1, bytes(1))", "RuntimeError: format field is null."},
+             Case{"(ctypes.c_double * 2)()", "RuntimeError: format character not supported: <"},
+         }) {
+        SCOPED_TRACE(c.exporter);
+        Obj exporter = run(c.exporter);
+        int type = -1;
+        EXPECT_EQ(api->KCPyArray_BufferObjectToKCPyArray(exporter.get(), &type), nullptr);
+        EXPECT_EQ(takeError(), c.error);
+        EXPECT_EQ(type, kalvo::host::noArrayType);
+        EXPECT_TRUE(isTrue("getattr(e, 'exports', 0) == 0", {{"e", exporter.get()}}));
+    }
+
+    // The exporter's own refusal (not contiguous) stands.
+    Obj strided = run("memoryview(b'abcdef')[::2]");
+    int type = -1;
+    EXPECT_EQ(api->KCPyArray_BufferObjectToKCPyArray(strided.get(), &type), nullptr);
+    EXPECT_EQ(takeError().rfind("BufferError", 0), 0u);
+    EXPECT_EQ(type, kalvo::host::noArrayType);
+}
+
+TEST(SlotTwoRefusals, ARefusedBytearrayCanBeResizedAfterwards) {
+    // 'c' is a format a bytearray view can take that no array kind accepts.
+    Obj scope = run("bytearray(b'abcd')");
+    Obj base = run("memoryview(b)", {{"b", scope.get()}});
+    Obj view = run("m.cast('c')", {{"m", base.get()}});
+    int type = -1;
+    EXPECT_EQ(api->KCPyArray_BufferObjectToKCPyArray(view.get(), &type), nullptr);
+    EXPECT_EQ(takeError(), "RuntimeError: format character not supported: c");
+    // memoryview.release() raises BufferError while an export of it is alive.
+    EXPECT_TRUE(run("v.release()\nm.release()\nb.extend(b'ef')",
+                    {{"v", view.get()}, {"m", base.get()}, {"b", scope.get()}}, Py_file_input));
+    EXPECT_TRUE(isTrue("len(b) == 6", {{"b", scope.get()}}));
+}
+
+TEST(SlotTwoRefusals, ConstructorRefusalsReportTheTypeAndReleaseTheView) {
+    struct Case {
+        const char* exporter;
+        int type;
+    };
+    // 12 bytes do not make whole doubles; a logical array cannot be complex; a bare "Z" counts
+    // as complex double here, but the import itself wants the character after the 'Z'.
+    for (const Case& c : {Case{"exporter('d', 8, bytes(12))", 3}, Case{"exporter('Z?', 2, bytes(2))", 23},
+                          Case{"exporter('Z', 16, bytes(16))", 13}}) {
+        SCOPED_TRACE(c.exporter);
+        Obj exporter = run(c.exporter);
+        int type = -1;
+        EXPECT_EQ(api->KCPyArray_BufferObjectToKCPyArray(exporter.get(), &type), nullptr);
+        EXPECT_NE(takeError(), "");
+        EXPECT_EQ(type, c.type);
+        EXPECT_TRUE(isTrue("e.exports == 0", {{"e", exporter.get()}}));
+    }
+}
+
+// ---- slots 3 and 4 ----------------------------------------------------------------------------
+
+TEST(SlotThree, LeavesWhatIsNotAnArrayAlone) {
+    api->KCPyArray_DestroyKCPyArray(nullptr);
+    EXPECT_EQ(takeError(), "");
+    Obj list = run("[1]");
+    api->KCPyArray_DestroyKCPyArray(list.get());
+    EXPECT_EQ(takeError(), "TypeError: object is not a kalvo array.");
+    EXPECT_EQ(PyList_Size(list.get()), 1);
+}
+
+TEST(SlotFour, TellsExportersFromOtherObjects) {
+    EXPECT_FALSE(api->KCPyArray_SatisfiesBufferProtocol(nullptr));
+    EXPECT_FALSE(api->KCPyArray_SatisfiesBufferProtocol(Py_None));
+    Obj bytearray = run("bytearray(3)");
+    EXPECT_TRUE(api->KCPyArray_SatisfiesBufferProtocol(bytearray.get()));
+    TypedArray<double> mine = countingArray(1, 1);
+    Obj array(api->KCPyArray_KDAImplToKCPyArray(mine.shareImpl()));
+    EXPECT_TRUE(api->KCPyArray_SatisfiesBufferProtocol(array.get()));
+    EXPECT_EQ(takeError(), "");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    ::testing::AddGlobalTestEnvironment(new PythonEnvironment);
+    return RUN_ALL_TESTS();
+}
