@@ -55,6 +55,10 @@ def equality():
     t_list = best_of(3, lambda: lx == ly)
     print(f"  a == b: {t:7.3f} s; nested lists ==: {t_list:7.3f} s; ratio {t / t_list:5.2f}")
     assert x == y and lx == ly
+    # A real array against a complex one compares Python objects element by element.
+    z = kalvo.double(rows, is_complex=True)
+    t_mixed = best_of(3, lambda: x == z)
+    print(f"  real == complex: {t_mixed:7.3f} s; ratio to nested lists {t_mixed / t_list:5.2f}")
 
 
 def iteration():

@@ -7,10 +7,12 @@
 // wrappers and check every position against the current shape, so nothing here can read outside
 // a buffer whatever a comparison does.
 //
-// When both walks are over the last dimension and both arrays are real or both complex, the two
-// sides hold elements of one C++ type. Their Python values (bool, int, float or complex) are then
-// compared straight from the buffers, with an == that gives what Python's == gives on the objects
-// a read would make, so the comparison makes no Python object per element.
+// When both walks are over the last dimension, the elements are compared straight from the two
+// buffers instead: each element is turned into a C++ image of the Python value a read would give
+// (bool, exact integer, double, or complex of doubles) and compared with an == that gives what
+// Python's == gives on those objects, so the comparison makes no Python object per element. The
+// item-by-item loop then only meets partial arrays; its element branch is the general rule for
+// item values the buffers cannot answer for.
 
 #include "protocols/comparison.hpp"
 
@@ -73,9 +75,42 @@ auto pythonValue(const char* address) {
     }
 }
 
-// Both walks yield element values of type E: compares what they have still to yield, pairwise.
-// Nothing runs Python code in between, so the runs stay valid throughout.
-template<class E>
+// Python's int == float, which is exact: an integer equals a double only when the double is
+// that very integer.
+template<class I>
+bool integerEqualsDouble(I v, double d) {
+    if constexpr (sizeof(I) < 8) {
+        return static_cast<double>(v) == d;  // every such integer is a double exactly
+    } else if constexpr (std::is_signed_v<I>) {
+        return d >= -0x1p63 && d < 0x1p63 && static_cast<double>(v) == d && static_cast<I>(d) == v;
+    } else {
+        return d >= 0.0 && d < 0x1p64 && static_cast<double>(v) == d && static_cast<I>(d) == v;
+    }
+}
+
+// Python's == between two element values as pythonValue gives them.
+template<class X, class Y>
+bool valuesEqual(const X& x, const Y& y) {
+    if constexpr (std::is_same_v<X, Y>) {
+        return x == y;
+    } else if constexpr (std::is_same_v<X, std::complex<double>>) {
+        return valuesEqual(y, x);
+    } else {  // a real value against a complex one: the imaginary part must be 0
+        if (y.imag() != 0.0) {
+            return false;
+        }
+        if constexpr (std::is_floating_point_v<X>) {
+            return x == y.real();
+        } else {
+            return integerEqualsDouble(x, y.real());
+        }
+    }
+}
+
+// Both walks yield element values, of types EA and EB (one element kind, each side real or
+// complex): compares what they have still to yield, pairwise. Nothing runs Python code in
+// between, so the runs stay valid throughout.
+template<class EA, class EB>
 std::optional<bool> storedElementsEqual(KCppPyIter& walkA, KCppPyIter& walkB) {
     const std::optional<KCppPyIter::ElementRun> x = walkA.takeRemainingElements();
     const std::optional<KCppPyIter::ElementRun> y = walkB.takeRemainingElements();
@@ -88,11 +123,30 @@ std::optional<bool> storedElementsEqual(KCppPyIter& walkA, KCppPyIter& walkB) {
     const char* px = x->first;
     const char* py = y->first;
     for (long i = 0; i < x->count; ++i, px += x->strideInBytes, py += y->strideInBytes) {
-        if (!(pythonValue<E>(px) == pythonValue<E>(py))) {
+        if (!valuesEqual(pythonValue<EA>(px), pythonValue<EB>(py))) {
             return false;
         }
     }
     return true;
+}
+
+// storedElementsEqual for the element kind of both states and each side's complexity.
+std::optional<bool> storedElementsEqual(const KCppPyArray& a, KCppPyIter& walkA, const KCppPyArray& b,
+                                        KCppPyIter& walkB) {
+    return dispatchOnKind(a.getSupportedArrayEnum(), [&](auto tag) {
+        using T = typename decltype(tag)::type;
+        if constexpr (std::is_same_v<T, bool>) {
+            return storedElementsEqual<bool, bool>(walkA, walkB);  // logical arrays are never complex
+        } else {
+            using C = std::complex<T>;
+            if (a.isComplex()) {
+                return b.isComplex() ? storedElementsEqual<C, C>(walkA, walkB)
+                                     : storedElementsEqual<C, T>(walkA, walkB);
+            }
+            return b.isComplex() ? storedElementsEqual<T, C>(walkA, walkB)
+                                 : storedElementsEqual<T, T>(walkA, walkB);
+        }
+    });
 }
 
 }  // namespace
@@ -103,10 +157,8 @@ std::optional<bool> arrayStatesAreEqual(const KCppPyArray& a, const KCppPyArray&
     }
     KCppPyIter walkA(a);
     KCppPyIter walkB(b);
-    if (!walkA.yieldsArrays() && !walkB.yieldsArrays() && a.isComplex() == b.isComplex()) {
-        return kalvo::py::visitElementKind(a.getSupportedArrayEnum(), a.isComplex(), [&](auto tag) {
-            return storedElementsEqual<typename decltype(tag)::type>(walkA, walkB);
-        });
+    if (!walkA.yieldsArrays() && !walkB.yieldsArrays()) {
+        return storedElementsEqual(a, walkA, b, walkB);
     }
     for (;;) {
         const PyRef x = nextItem(walkA);

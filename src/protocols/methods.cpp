@@ -1,6 +1,5 @@
 // src/protocols/methods.cpp: reshape, clone, real/imag/noncomplex, their properties, and pickling
 
-#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
@@ -38,11 +37,22 @@ PyObject* attachState(PyRef object, std::unique_ptr<KCppPyArray> state) {
     return object.release();
 }
 
-/// A new state over a fresh materialisation of what `state` shows (every element for a full
-/// array, the selected ones for a partial array), with its own wrapper. It is built from a
-/// scratch copy of the state, so it reflects the current element values rather than a view
-/// cached before later assignments, and the source does not keep a second copy of its elements.
+/// A new state, with a wrapper of its own, over what `state` shows as it is now.
+/// A full array shares its data array copy-on-write, so this costs one copy (the wrapper's
+/// buffer) and keeps every extent, zero ones included; a write through either array later
+/// leaves the other unchanged. A partial array is materialised from a scratch copy of the state,
+/// so the result reflects the current element values rather than a view cached before later
+/// assignments, and the source does not keep a second copy of its elements.
 std::unique_ptr<KCppPyArray> materializeShown(const KCppPyArray& state) {
+    if (state.indicesAreEmpty()) {
+        const KDArrayWrapper* wrapper = state.getKDAWrapper();
+        if (!wrapper) {
+            PyErr_SetString(PyExc_RuntimeError, "null data pointer.");
+            return nullptr;
+        }
+        return std::make_unique<KCppPyArray>(wrapper->array(), state.getSupportedArrayEnum(),
+                                             state.isComplex(), wrapper->getOrder() == 'F');
+    }
     KCppPyArray scratch(state);
     return scratch.cloneAsKCppPyArrayUniquePtr(kalvo::data::MemoryLayout::COLUMN_MAJOR, true);
 }

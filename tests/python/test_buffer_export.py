@@ -115,12 +115,6 @@ def test_memoryview_of_full_array_describes_the_storage(sample):
     m.release()
 
 
-def test_example_two_by_two():
-    m = memoryview(kalvo.double([[1, 2], [3, 4]]))
-    assert (m.shape, m.strides, m.format, m.itemsize, m.readonly) == ((2, 2), (8, 16), "d", 8, True)
-    assert m.tolist() == [[1.0, 2.0], [3.0, 4.0]]
-
-
 def test_tomemoryview_matches_memoryview_and_keeps_the_array_alive(sample):
     a, values, fmt, itemsize = sample
     m = a.tomemoryview()

@@ -11,14 +11,6 @@ def read(a):
     return [read(x) if type(x) is type(a) else x for x in (a[i] for i in range(len(a)))]
 
 
-def test_a_row_vector_yields_one_partial_array():
-    a = kalvo.double([1, 2, 3])
-    items = list(a)
-    assert len(items) == 1 and type(items[0]) is kalvo.double
-    assert len(items[0]) == 3
-    assert list(a[0]) == [1.0, 2.0, 3.0]
-
-
 def test_element_values_of_every_kind(kind, array_type):
     a = array_type([list(kind.samples)])
     values = list(a[0])
@@ -32,7 +24,10 @@ def test_complex_elements(numeric_kind, km):
     assert all(type(v) is complex for v in a[1])
 
 
-def test_rows_then_elements():
+def test_partial_arrays_until_one_dimension_is_left():
+    row_vector = kalvo.double([1, 2, 3])
+    (item,) = list(row_vector)
+    assert type(item) is kalvo.double and list(item) == [1.0, 2.0, 3.0] == list(row_vector[0])
     a = kalvo.int16([[1, 2, 3], [4, 5, 6]])
     rows = list(a)
     assert len(rows) == 2 and all(type(r) is kalvo.int16 for r in rows)
@@ -72,13 +67,14 @@ def test_walks_over_sliced_rows():
     assert list(a[3:]) == []
 
 
-def test_end_is_final():
-    it = iter(kalvo.double([[1, 2]])[0])
+def test_end_is_final_and_the_storage_lives_on():
+    it = iter(kalvo.double([[1, 2]])[0])  # the source is gone at once
     assert iter(it) is it
     assert list(it) == [1.0, 2.0]
     for _ in range(3):
         with pytest.raises(StopIteration):
             next(it)
+    assert [list(r) for r in iter(kalvo.double([[1], [2]]))] == [[1.0], [2.0]]
 
 
 def test_assignments_during_a_walk_are_seen():
@@ -91,13 +87,6 @@ def test_assignments_during_a_walk_are_seen():
     next(rows)
     a[1] = [7, 8, 9]
     assert list(next(rows)) == [7.0, 8.0, 9.0]
-
-
-def test_an_iterator_keeps_the_storage_alive():
-    it = iter(kalvo.double([[1, 2, 3]])[0])
-    rows = iter(kalvo.double([[1], [2]]))
-    assert list(it) == [1.0, 2.0, 3.0]
-    assert [list(r) for r in rows] == [[1.0], [2.0]]
 
 
 def test_containment_walks_the_active_dimension():

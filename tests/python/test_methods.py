@@ -150,6 +150,21 @@ def test_partial_arrays_made_before_a_reshape_never_read_outside_the_storage(dim
     capsys.readouterr()  # toarray() prints array.array's complaint
 
 
+@pytest.mark.parametrize("dims", [(4, 6), (24, 1), (2, 2, 6), (2, 2, 2, 3)])
+def test_partial_arrays_made_before_a_reshape_to_other_dimensions(dims, capsys):
+    a = kalvo.double(vector=list(range(24)), size=[2, 3, 4])
+    stale = [a[1][2], a[1][2][1:3], a[1][0:2], a[-1], a[1][2][::-1]]
+    a.reshape(*dims)
+    for p in stale:
+        for read in READS.values():
+            try:
+                result = read(p)
+            except (IndexError, RuntimeError):
+                continue
+            assert set(scalars(result)) <= set(range(24))
+    capsys.readouterr()
+
+
 @pytest.mark.parametrize("dims", [(2, 6), (12, 1), (1, 12), (2, 2, 3)])
 def test_iterators_made_before_a_reshape_never_read_outside_the_storage(dims):
     a = kalvo.int32([[10 * i + j for j in range(4)] for i in range(3)])
@@ -188,6 +203,14 @@ def test_clone_is_an_equal_independent_array(array_type, kind, complex_):
     with memoryview(a):
         b.reshape(6, 1)  # exports of one do not pin the other
     assert a.size == (2, 3) and nested(a) == nested(array_type(values, is_complex=complex_))
+    cloned = nested(b)
+    a[0][0] = values[1][2]
+    assert nested(b) == cloned
+
+
+@pytest.mark.parametrize("size", [[3, 0], [0, 4], [2, 0, 3]])
+def test_clone_keeps_zero_extents(size):
+    assert kalvo.int8(size=size).clone().size == tuple(size)
 
 
 @pytest.mark.parametrize("expr, size, values", [
