@@ -112,7 +112,7 @@ bool FinalConstructorParser<T>::processBufferInitializer(Py_buffer* view) {
     }
 
     // The reservation made for 'size' is not needed: the bytes go straight into the buffer.
-    CollectedElements<T>().swap(elements);
+    kalvo::py::CollectedElements<T>().swap(elements);
     bool ok = false;
     buffer_t buffer = createBuffer(n, ok);
     if (!ok) {

@@ -246,7 +246,7 @@ auto FinalConstructorParser<T>::processVectorKwarg(PyObject* vector, bool& ok) -
     }
     // The elements go straight into the final buffer; the reservation made for 'size' is not
     // needed on this path.
-    CollectedElements<T>().swap(elements);
+    kalvo::py::CollectedElements<T>().swap(elements);
     buffer_t buffer = createBuffer(n, ok);
     if (!ok || n < 1) {
         return buffer;
@@ -330,7 +330,7 @@ auto FinalConstructorParser<T>::processConstructorArgsAndKwargs(PyObject* args, 
         if (!vector && !initializer) {
             numElements = productOf(sizeDims);
             // The zeros go straight into the final buffer; drop the reservation first.
-            CollectedElements<T>().swap(elements);
+            kalvo::py::CollectedElements<T>().swap(elements);
             buffer_t buffer = createBuffer(numElements, ok);
             if (!ok) {
                 return {};

@@ -15,6 +15,8 @@
 
 #include "dataarray/kalvo_data.hpp"
 
+namespace kalvo::py {
+
 /// One collected logical element. std::vector<bool> packs bits, so logical elements are kept one
 /// byte each; the element converts to and from bool and has bool's size.
 struct LogicalElement {
@@ -59,6 +61,8 @@ struct CollectedAllocator {
 template<class T>
 using CollectedElements = std::vector<CollectedElement<T>, CollectedAllocator<CollectedElement<T>>>;
 
+}  // namespace kalvo::py
+
 /// Reads the arguments of an array constructor for element type T (the eleven real types and
 /// std::complex of the ten numeric ones) into dimensions and a filled element buffer.
 /// Failing members set a Python error and return false (or set `ok` false with an empty buffer).
@@ -80,7 +84,7 @@ public:
     /// Room for `elements` has been reserved once.
     bool storageReserved = false;
     /// Elements of a nested-sequence or scalar initializer, in row-major (nesting) order.
-    CollectedElements<T> elements;
+    kalvo::py::CollectedElements<T> elements;
     /// Current nesting depth of the nested walk.
     size_t depth = 0;
     /// Depth of the first scalar met by the nested walk; 0 = none yet.

@@ -78,20 +78,17 @@ def test_kalvo_array_is_not_imported_as_a_buffer(km):
 
 # ---- NumPy: every dtype, C and Fortran order -------------------------------------------------
 
+@pytest.mark.parametrize("shape", [(2, 3), (2, 3, 4)], ids=["2d", "3d"])
 @pytest.mark.parametrize("order", ["C", "F"])
-def test_numpy_two_dimensional(kind, array_type, order):
-    values = np.array(sample(kind, 6), dtype=NUMPY_DTYPES[kind.name]).reshape(2, 3)
+def test_numpy_every_dtype(kind, array_type, order, shape):
+    values = np.array(sample(kind, int(np.prod(shape))), dtype=NUMPY_DTYPES[kind.name]).reshape(shape)
     a = array_type(np.asarray(values, order=order))
-    assert dims(a) == (2, 3)
-    assert tolist(a) == values.tolist()
-    assert a[0][1] == values[0, 1]
-
-
-@pytest.mark.parametrize("order", ["C", "F"])
-def test_numpy_three_dimensional(kind, array_type, order):
-    values = np.array(sample(kind, 24), dtype=NUMPY_DTYPES[kind.name]).reshape(2, 3, 4)
-    a = array_type(np.asarray(values, order=order))
-    assert dims(a) == (2, 3, 4) and tolist(a) == values.tolist()
+    assert dims(a) == shape and tolist(a) == values.tolist()
+    index = (1, 2, 3)[:len(shape)]
+    element = a
+    for i in index:
+        element = element[i]
+    assert element == values[index]
 
 
 def test_c_and_fortran_order_differ_in_memory_not_in_value(km):

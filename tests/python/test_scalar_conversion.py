@@ -172,10 +172,6 @@ def test_logical_by_truth(km, value, expected):
     assert element(km.logical, value) is expected
 
 
-def test_logical_list(km):
-    assert tolist(km.logical([2, 0])) == [[True, False]]
-
-
 # ---- values that are not numbers -------------------------------------------------------------
 
 class Floatish:
@@ -218,10 +214,3 @@ def test_subclasses_of_numbers_are_read_by_value(km):
     assert element(km.double, MyComplex(1, 2), is_complex=True) == 1 + 2j
     assert refusal(km.int8, MyFloat(2.0))[0] is TypeError
 
-
-def test_sample_values_round_trip(kind, array_type):
-    got = tolist(array_type(list(kind.samples)))[0]
-    assert all(same_value(g, type(g)(s)) for g, s in zip(got, kind.samples))
-    if kind.complex_ok:
-        got = tolist(array_type(list(kind.samples), is_complex=True))[0]
-        assert got == [complex(s) for s in kind.samples]
