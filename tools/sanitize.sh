@@ -10,10 +10,13 @@ cmake -S . -B "$build" -G Ninja -DCMAKE_MAKE_PROGRAM="$KALVO_VENV/bin/ninja" \
   -DKALVO_SANITIZE=ON -DPython3_EXECUTABLE="$KALVO_PYTHON" >/dev/null
 cmake --build "$build" -j2 --target kalvomultidimarrayforpython
 
+# libstdc++ is preloaded after libasan so that ASan's interception of C++ throws finds the
+# real __cxa_throw (otherwise the first exception thrown in the extension aborts).
 libasan="$(${CXX:-g++} -print-file-name=libasan.so)"
+libstdcxx="$(${CXX:-g++} -print-file-name=libstdc++.so)"
 log="$build/sanitize.log"
 set +e
-LD_PRELOAD="$libasan" PYTHONMALLOC=malloc \
+LD_PRELOAD="$libasan $libstdcxx" PYTHONMALLOC=malloc \
   ASAN_OPTIONS=allocator_may_return_null=1:detect_leaks=0:abort_on_error=0 \
   UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   PYTHONPATH="$build:$KALVO_ROOT/python" \

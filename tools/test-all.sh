@@ -15,7 +15,8 @@ build="$KALVO_ROOT/build/ctest"
 cmake -S . -B "$build" -G Ninja -DCMAKE_MAKE_PROGRAM="$KALVO_VENV/bin/ninja" \
   -DKALVO_BUILD_TESTS=ON -DPython3_EXECUTABLE="$KALVO_PYTHON" >/dev/null
 cmake --build "$build" -j2
-ctest --test-dir "$build" --output-on-failure -j2
+# The installed-package test reuses .venv rather than making a virtual environment of its own.
+KALVO_VENV="$KALVO_VENV" ctest --test-dir "$build" --output-on-failure -j2
 
 echo "== sanitizer run"
 bash "$KALVO_ROOT/tools/sanitize.sh"
