@@ -240,7 +240,9 @@ bool KCppPyArray::getReplacementIndexForSliceAndSlice(SliceIndexItem& item, long
         return true;
     }
     const long start = values[static_cast<size_t>(innerStart)];
-    const long step = item.m_step.value_or(1) * trailing.m_step.value_or(1);
+    // One position needs no step, and the step of a slice that selects one position can be any
+    // size: its product with the trailing step could overflow.
+    const long step = n == 1 ? 1 : item.m_step.value_or(1) * trailing.m_step.value_or(1);
     item = SliceIndexItem(start, start + n * step, step, n);
     item.m_isNormalized = true;
     return true;

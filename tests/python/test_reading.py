@@ -140,6 +140,8 @@ def test_slices_and_composition(a23):
     ((slice(1, 5), 2), 3),
     ((slice(5, 5), slice(0, 3)), []),
     ((slice(None, None, -1), slice(None, None, -3), slice(1, None)), [3, 6, 9]),
+    ((slice(None, None, -2), slice(None, None, sys.maxsize)), [9]),
+    ((slice(None, None, 3), slice(-1, None, -sys.maxsize - 1), 0), 9),
 ])
 def test_slice_of_slice_on_extent_ten(km, build, chain, expected):
     x = build(km.int32, list(range(10)))[0]
