@@ -235,6 +235,11 @@ bool getSliceData(PyObject* slice, long len, SliceIndexItem& item)
         PyErr_SetString(PyExc_ValueError, "slice step cannot be zero.");
         return false;
     }
+    if (count == 1) {
+        // One position: the step plays no part, and adding a huge one to it would overflow.
+        stop = start + 1;
+        step = 1;
+    }
     item.m_start = start;
     item.m_stop = stop;
     item.m_step = step;

@@ -150,6 +150,12 @@ def test_slice_of_slice_on_extent_ten(km, build, chain, expected):
     assert (values(x) if isinstance(expected, list) else x) == expected
 
 
+@pytest.mark.parametrize("step", [sys.maxsize, -sys.maxsize - 1])
+def test_slice_of_one_position_with_huge_step(a23, step):
+    assert values(a23[1][1::step]) == [5.0]
+    assert len(a23[1::step]) == 1 and values(a23[1::step][0]) == [4.0, 5.0, 6.0]
+
+
 def test_empty_slice(a23):
     e = a23[0][5:]
     assert len(e) == 0 and values(e) == []
