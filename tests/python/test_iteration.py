@@ -46,6 +46,11 @@ def test_empty_extents(size, lengths):
     assert list(kalvo.double()) == []
 
 
+def test_walk_over_an_extent_near_the_top_of_the_index_range():
+    s = kalvo.double(size=[sys.maxsize, 0])[::2**62 + 1]
+    assert [len(x) for x in s] == [0, 0] == [len(x) for x in s[::-1]]
+
+
 @pytest.mark.parametrize("path, expected", [
     ((0, slice(None, None, -1)), [3, 2, 1, 0]),
     ((0, slice(1, 3)), [1, 2]),

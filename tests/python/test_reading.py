@@ -156,6 +156,14 @@ def test_slice_of_one_position_with_huge_step(a23, step):
     assert len(a23[1::step]) == 1 and values(a23[1::step][0]) == [4.0, 5.0, 6.0]
 
 
+def test_positions_near_the_top_of_the_index_range(km, build):
+    # Only an array without elements has such extents; the position one step past the last
+    # selected one lies beyond the index range.
+    s = build(km.double, size=[sys.maxsize, 0])[::2**62 + 1]
+    for view in (s, s[::1], s[::-1]):
+        assert len(view) == 2 and len(view[1]) == 0 and view[1:].size == (1, 0)
+
+
 def test_empty_slice(a23):
     e = a23[0][5:]
     assert len(e) == 0 and values(e) == []
