@@ -13,6 +13,8 @@ pickle round trip renders like its source.
 """
 import array
 import contextlib
+import copy
+import ctypes
 import io
 import math
 import pickle
@@ -24,6 +26,7 @@ from fractions import Fraction
 import atheris
 
 import kalvo
+import kalvomultidimarrayforpython
 try:
     import numpy as np
 except ImportError:
@@ -46,6 +49,31 @@ SPECIAL_FLOATS = (0.0, -0.0, 0.5, -1.5, 1.9, 127.9, 128.0, -129.0, 255.5, 65536.
 NP_DTYPES = ("f8", "f4", "i1", "u1", "i2", "u2", "i4", "u4", "i8", "u8", "?", "c16", "c8", ">f8",
              "<i4", "f2", "i8")
 MAX_CELLS = 2000
+
+
+def _capsule_slots():
+    """Slots 1, 2 and 4 of the host capsule, callable with Python objects."""
+    get = ctypes.pythonapi.PyCapsule_GetPointer
+    get.restype, get.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_char_p]
+    table = (ctypes.c_void_p * 5).from_address(
+        get(kalvomultidimarrayforpython._capi, b"kalvomultidimarrayforpython._capi"))
+    api = ctypes.PYFUNCTYPE
+    # Slot 2 returns a new reference as a plain pointer: a py_object result type would crash
+    # ctypes itself when the slot returns null without an exception (a non-exporter).
+    slot2 = api(ctypes.c_void_p, ctypes.py_object, ctypes.POINTER(ctypes.c_int))(table[2])
+
+    def from_buffer(exporter, code):
+        pointer = slot2(exporter, code)
+        if not pointer:
+            return None
+        result = ctypes.cast(pointer, ctypes.py_object).value
+        ctypes.pythonapi.Py_DecRef(ctypes.py_object(result))  # the reference slot 2 handed over
+        return result
+    return (api(ctypes.c_void_p, ctypes.py_object)(table[1]), from_buffer,
+            api(ctypes.c_bool, ctypes.py_object)(table[4]))
+
+
+TO_IMPL, FROM_BUFFER, HAS_BUFFER = _capsule_slots()
 
 
 class Unpredictable(Exception):
@@ -499,7 +527,7 @@ class Program:
         if entry is None:
             return
         x, full = entry
-        r = self.n(0, 9)
+        r = self.n(0, 10)
         if r == 0:
             dims = self.factor(x) if self.f.ConsumeBool() else self.shape(4)
             form = self.n(0, 3)
@@ -547,6 +575,22 @@ class Program:
                     pass
                 else:
                     raise AssertionError("ordering comparison succeeded")
+        elif r == 10:  # the host capsule, and the copy module's route through __reduce__
+            impl = call(TO_IMPL, x)
+            assert impl is None or call(TO_IMPL, x) in (impl, None)
+            exporter, code = self.value() if self.f.ConsumeBool() else call(memoryview, x), ctypes.c_int(-1)
+            y = call(FROM_BUFFER, exporter, ctypes.byref(code))
+            assert HAS_BUFFER(exporter) == isinstance(exporter, (bytes, bytearray, array.array, memoryview) + TYPES) \
+                or np is not None and isinstance(exporter, np.ndarray)
+            if y is not None:
+                kind = 13 if type(y) is kalvo.logical else TYPES.index(type(y)) + 3 + 10 * y._is_complex
+                assert code.value == kind, (code.value, y)
+                again = type(y)(exporter, **({"is_complex": True} if y._is_complex else {}))
+                assert str(again) == str(y), (again, y)
+                self.pool.append([y, True])
+            elif not HAS_BUFFER(exporter):
+                assert code.value == 32
+            call(copy.copy, x), call(copy.deepcopy, x)
         else:
             if cells(call(lambda: x.size) or (10 ** 9,)) <= MAX_CELLS:
                 it = iter(x)

@@ -1,14 +1,24 @@
 #!/usr/bin/env bash
-# Fuzzes the extension for the given number of seconds (default 60): builds it and the runtime
-# with clang, libFuzzer coverage, ASan and UBSan in build/fuzz, then runs fuzz/fuzz_kalvo.py
-# under atheris. The corpus grows in build/fuzz/corpus; an input that finds something is saved
-# in build/fuzz/findings and the run fails. Further arguments go to libFuzzer (for instance
-# -jobs=2, or -runs=0 to replay the corpus). Exits 77 when clang or atheris cannot be had.
+# Fuzzes the extension: builds it and the runtime with clang, libFuzzer coverage, ASan and UBSan
+# in build/fuzz, then runs fuzz/fuzz_kalvo.py under atheris.
+#   tools/fuzz.sh [seconds] [libFuzzer flags]   fuzz for that long (default 60); the corpus grows
+#                                               in build/fuzz/corpus, an input that finds
+#                                               something is saved in build/fuzz/findings and
+#                                               the run fails
+#   tools/fuzz.sh replay FILE...                run saved inputs once each (-runs=0 DIR replays
+#                                               a whole corpus directory)
+# Exits 77 when clang or atheris cannot be had.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
 cd "$KALVO_ROOT"
-seconds="${1:-60}"
-shift || true
+mode=fuzz
+if [ "${1:-}" = replay ]; then
+  mode=replay
+  shift
+else
+  seconds="${1:-60}"
+  shift || true
+fi
 [ -x "$VPY" ] || kalvo_venv test
 
 if ! command -v clang >/dev/null || ! command -v clang++ >/dev/null; then
@@ -40,11 +50,14 @@ fi
 runtime="$("$VPY" -c 'import atheris, os; print(os.path.join(atheris.path(), "asan_with_fuzzer.so"))')"
 # Allocations beyond 64 MB fail (MemoryError) instead of exhausting the machine; ASan's warning
 # about each is filtered out.
-LD_PRELOAD="$runtime" PYTHONMALLOC=malloc \
+export LD_PRELOAD="$runtime" PYTHONMALLOC=malloc \
   ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:max_allocation_size_mb=64 \
   UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  PYTHONPATH="$build:$KALVO_ROOT/python" \
-  "$VPY" "$KALVO_ROOT/fuzz/fuzz_kalvo.py" -max_total_time="$seconds" -timeout=30 \
+  PYTHONPATH="$build:$KALVO_ROOT/python"
+if [ "$mode" = replay ]; then
+  exec "$VPY" "$KALVO_ROOT/fuzz/fuzz_kalvo.py" -error_exitcode=1 "$@"
+fi
+"$VPY" "$KALVO_ROOT/fuzz/fuzz_kalvo.py" -max_total_time="$seconds" -timeout=30 \
   -max_len=1024 -rss_limit_mb=3072 -error_exitcode=1 -timeout_exitcode=1 -print_final_stats=1 \
   -artifact_prefix="$build/findings/" "$@" "$build/corpus" \
   2> >(grep -v "WARNING: AddressSanitizer failed to allocate" >&2)
