@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the Python suite against the installed package, the
-# GoogleTest suites through ctest, and the Python suite again under the sanitizers.
+# GoogleTest suites through ctest, the Python suite again under the sanitizers and under
+# valgrind, and a short fuzzing session (KALVO_FUZZ_SECONDS, default 60).
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
 cd "$KALVO_ROOT"
@@ -16,8 +17,21 @@ cmake -S . -B "$build" -G Ninja -DCMAKE_MAKE_PROGRAM="$KALVO_VENV/bin/ninja" \
   -DKALVO_BUILD_TESTS=ON -DPython3_EXECUTABLE="$KALVO_PYTHON" >/dev/null
 cmake --build "$build" -j2
 # The installed-package test reuses .venv rather than making a virtual environment of its own.
-KALVO_VENV="$KALVO_VENV" ctest --test-dir "$build" --output-on-failure -j2
+# The suites labelled valgrind run in the valgrind step below.
+KALVO_VENV="$KALVO_VENV" ctest --test-dir "$build" --output-on-failure -j2 -LE valgrind
 
 echo "== sanitizer run"
 bash "$KALVO_ROOT/tools/sanitize.sh"
+
+echo "== valgrind run (the Python suite, then the C++ suites labelled valgrind)"
+KALVO_BUILD="$build" bash "$KALVO_ROOT/tools/valgrind.sh"
+
+echo "== fuzzing session (${KALVO_FUZZ_SECONDS:-60} s)"
+status=0
+bash "$KALVO_ROOT/tools/fuzz.sh" "${KALVO_FUZZ_SECONDS:-60}" || status=$?
+if [ "$status" -eq 77 ]; then
+  echo "fuzzing skipped: clang or atheris is not available (see above)"
+elif [ "$status" -ne 0 ]; then
+  exit "$status"
+fi
 echo "== all tests passed"
