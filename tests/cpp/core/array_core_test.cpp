@@ -77,27 +77,20 @@ KCppPyArray sliced(const KCppPyArray& state, const std::string& slice)
 
 } // namespace
 
+// Shapes, strides, formats and offsets of column-major wrappers are seen from Python; here the
+// row-major order and the out-of-range answers.
 TEST(KDArrayWrapper, DescribesShapeStridesAndOffsets)
 {
     KDArrayWrapper f(grid(2, 3), 'F');
-    EXPECT_EQ(f.shape(), (std::vector<long>{2, 3}));
-    EXPECT_EQ(f.bytewiseStridesVector(), (std::vector<long>{8, 16}));
-    EXPECT_EQ(f.getNumberOfElements(), 6);
     EXPECT_EQ(f.getBufferSizeInBytes(), 48);
-    EXPECT_STREQ(f.format(), "d");
     EXPECT_EQ(f.getElementOffsetFromIndices({1, 2}), 5);
     EXPECT_EQ(f.getElementOffsetFromIndices({1}), 1);
     EXPECT_EQ(f.getElementOffsetFromIndices({}), 0);
     EXPECT_EQ(f.getElementOffsetFromIndices({1, 1, 0}), -1);
-    double stored[6];
-    std::memcpy(stored, f.buf(), sizeof stored);
-    EXPECT_EQ(std::vector<double>(stored, stored + 6), (std::vector<double>{0, 10, 1, 11, 2, 12}));
-
     KDArrayWrapper c(grid(2, 3), 'C');
     EXPECT_EQ(c.bytewiseStridesVector(), (std::vector<long>{24, 8}));
     EXPECT_EQ(c.getElementOffsetFromIndices({1, 2}), 5);
     EXPECT_EQ(c.getElementOffsetFromIndices({1, 0}), 3);
-
     KDArrayWrapper tall(grid(4, 2), 'F');
     EXPECT_EQ(tall.normalizedIndex(-1, 0), 3);
     EXPECT_EQ(tall.normalizedIndex(4, 0), -999);
@@ -133,29 +126,19 @@ TEST(KDArrayWrapper, CopyHasItsOwnBufferAndNoExports)
     EXPECT_EQ(source.getExportCount(), 1);
 }
 
-TEST(KDArrayWrapper, ExtractsRealImagAndNoncomplexParts)
+// The values of the parts are seen from Python; here the refusals Python never reaches.
+TEST(KDArrayWrapper, ExtractRefusesTheWrongVariant)
 {
     using C = std::complex<float>;
-    KDArrayWrapper complex(makeArray<C>({2, 2}, {C(1, -1), C(2, -2), C(3, -3), C(4, -4)}), 'F');
-    EXPECT_STREQ(complex.format(), "Zf");
-    EXPECT_EQ(complex.getElementSizeInBytes(), 8);
+    KDArrayWrapper complex(makeArray<C>({1, 2}, {C(1, -1), C(2, -2)}), 'F');
     ArrayFactory factory;
-    const Array real = complex.real(factory);
-    EXPECT_EQ(real.getType(), kalvo::data::ArrayType::SINGLE);
-    EXPECT_EQ(real.getDimensions(), (std::vector<size_t>{1, 4}));
-    EXPECT_EQ(elementsOf<float>(real), (std::vector<float>{1, 2, 3, 4}));
-    EXPECT_EQ(elementsOf<float>(complex.imag(factory)), (std::vector<float>{-1, -2, -3, -4}));
     try {
         complex.noncomplex(factory);
         ADD_FAILURE() << "noncomplex of a complex array";
     } catch (const std::runtime_error& e) {
         EXPECT_STREQ(e.what(), "Invalid enum for complex array: 0");
     }
-
     KDArrayWrapper integers(makeArray<int16_t>({2, 2}, {5, -6, 7, -8}), 'F');
-    const Array copy = integers.noncomplex(factory);
-    EXPECT_EQ(copy.getDimensions(), (std::vector<size_t>{1, 4}));
-    EXPECT_EQ(elementsOf<int16_t>(copy), (std::vector<int16_t>{5, -6, 7, -8}));
     for (Output which : {Output::Real, Output::Imag}) {
         try {
             integers.extractContents(factory, which);
