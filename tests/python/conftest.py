@@ -1,8 +1,8 @@
 """Shared fixtures and helpers: the eleven element kinds, reading arrays back, leak checks.
 
 A test taking ``kind`` runs once per element kind (``array_type`` is then its type),
-``numeric_kind`` over the ten kinds that may be complex, and ``variant`` over every
-(kind, is_complex) pair an array can have.
+``numeric_kind`` over the ten kinds that may be complex, ``variant`` over every
+(kind, is_complex) pair an array can have, and ``numpy_variant`` over those NumPy has too.
 """
 import ctypes
 import gc
@@ -69,6 +69,7 @@ KINDS = (
 KINDS_BY_NAME = {k.name: k for k in KINDS}
 NUMERIC_KINDS = tuple(k for k in KINDS if k.complex_ok)
 VARIANTS = tuple((k, False) for k in KINDS) + tuple((k, True) for k in NUMERIC_KINDS)
+NUMPY_VARIANTS = tuple((k, c) for k, c in VARIANTS if not (c and k.is_integer))  # no complex integers
 
 # Exactly representable in every complex kind; rows of a 2-by-3 array.
 COMPLEX_2x3 = [[1 + 2j, 3 + 0j, 4j], [5 + 6j, 7 + 8j, 9 + 1j]]
@@ -79,9 +80,9 @@ def pytest_generate_tests(metafunc):
         metafunc.parametrize("kind", KINDS, ids=[k.name for k in KINDS])
     if "numeric_kind" in metafunc.fixturenames:
         metafunc.parametrize("numeric_kind", NUMERIC_KINDS, ids=[k.name for k in NUMERIC_KINDS])
-    if "variant" in metafunc.fixturenames:
-        metafunc.parametrize("variant", VARIANTS,
-                             ids=[k.name + ("-complex" if c else "") for k, c in VARIANTS])
+    for name, variants in (("variant", VARIANTS), ("numpy_variant", NUMPY_VARIANTS)):
+        if name in metafunc.fixturenames:
+            metafunc.parametrize(name, variants, ids=[k.name + ("-complex" if c else "") for k, c in variants])
 
 
 @pytest.fixture(scope="session")

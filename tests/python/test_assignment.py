@@ -40,7 +40,7 @@ def test_elements_and_rows_of_every_kind(kind, array_type):
     assert read(a) == expected
 
 
-def test_complex_elements_write_both_parts(numeric_kind, km):
+def test_complex_elements_and_slices_write_both_parts(numeric_kind, km):
     a = getattr(km, numeric_kind.name)(size=[2, 3], is_complex=True)
     a[1][2] = 3 + 4j
     a[0][1] = 5
@@ -48,6 +48,9 @@ def test_complex_elements_write_both_parts(numeric_kind, km):
     first = 2 + 0j if numeric_kind.is_integer else 2.75 + 0j
     assert read(a) == [[first, 5 + 0j, 0j], [0j, 0j, 3 + 4j]]
     assert all(type(v) is complex for row in read(a) for v in row)
+    a[0:2] = [1j, 2, 3 + 1j, 4, 0, 1]
+    a[1][0:1] = [5 + 5j]
+    assert read(a) == [[1j, 2 + 0j, 3 + 1j], [5 + 5j, 0j, 1 + 0j]]
 
 
 def test_rejected_element_leaves_array_unchanged(kind, array_type):
@@ -154,13 +157,6 @@ def test_block_slice_empty_sides(a34, key, value, message):
         a34[key] = value
     assert str(info.value) == message
     assert read(a34) == grid(3, 4)
-
-
-def test_complex_slices(numeric_kind, km):
-    a = getattr(km, numeric_kind.name)(size=[2, 2], is_complex=True)
-    a[0:2] = [1j, 2, 3 + 1j, 4]
-    a[1][0:1] = [5 + 5j]
-    assert read(a) == [[1j, 2 + 0j], [5 + 5j, 4 + 0j]]
 
 
 # --- deletion and shared storage -------------------------------------------------------------

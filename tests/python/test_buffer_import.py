@@ -56,18 +56,13 @@ def test_exporters(km, exporter, name, rows):
 
 @pytest.mark.parametrize("shape", [(2, 3), (2, 3, 4)], ids=["2d", "3d"])
 @pytest.mark.parametrize("order", ["C", "F"])
-def test_numpy_every_dtype(kind, array_type, order, shape):
+def test_numpy_every_dtype(km, numpy_variant, order, shape):
+    kind, is_complex = numpy_variant
     values = np.array(sample(kind, int(np.prod(shape))), dtype=NUMPY_DTYPES[kind.name]).reshape(shape)
-    a = array_type(np.asarray(values, order=order))
-    assert a.size == shape and tolist(a) == values.tolist()
-
-
-@pytest.mark.parametrize("dtype, name", [("complex128", "double"), ("complex64", "single")])
-@pytest.mark.parametrize("order", ["C", "F"])
-def test_numpy_complex(km, dtype, name, order):
-    values = (np.arange(6) + 1j * np.arange(6, 12)).astype(dtype).reshape(3, 2)
-    a = getattr(km, name)(np.asarray(values, order=order), is_complex=True)
-    assert a._is_complex and a.size == (3, 2) and tolist(a) == values.tolist()
+    if is_complex:
+        values = values + 1j * values[::-1]
+    a = getattr(km, kind.name)(np.asarray(values, order=order), is_complex=is_complex)
+    assert a.size == shape and a._is_complex is is_complex and tolist(a) == values.tolist()
 
 
 def test_numpy_with_size_fills_column_major(km):

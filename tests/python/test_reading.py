@@ -129,7 +129,9 @@ def test_key_chains_match_nested_lists(km):
                 return float(offset)
             return [nested(prefix + [i], offset + i * stride, stride * shape[d]) for i in range(shape[d])]
 
-        x, expected, chain = a, nested([], 0, 1), []
+        # `dims` follows what x.size reports: an integer key drops the active dimension, a
+        # slice shortens it and stays on it.
+        x, expected, chain, dims, active = a, nested([], 0, 1), [], list(shape), 0
         for _ in range(rng.randint(1, 3)):
             if not isinstance(expected, list):
                 break
@@ -142,9 +144,13 @@ def test_key_chains_match_nested_lists(km):
                     x[key]
                 break
             x = x[key]
+            if isinstance(key, int):
+                del dims[active]
+            else:
+                dims[active] = len(expected)
         else:
             if isinstance(expected, list):
-                assert len(x) == len(expected), (shape, chain)
+                assert len(x) == len(expected) and x.size == x._size == tuple(dims), (shape, chain)
                 assert tolist(x) == expected, (shape, chain)
                 assert [tolist(item) for item in x] == expected, (shape, chain)  # iteration
                 assert str(x) == str(expected).replace(" ", ""), (shape, chain)
