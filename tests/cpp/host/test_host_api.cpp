@@ -40,6 +40,15 @@ import array, ctypes, struct
 
 def tolist(a):
     return [[a[i][j] for j in range(len(a[i]))] for i in range(len(a))]
+
+def released(e):
+    """Whether no view of e is held: a memoryview can be released only then."""
+    if isinstance(e, memoryview):
+        try:
+            e.release()
+        except BufferError:
+            return False
+    return getattr(e, 'exports', 0) == 0
 )";
 
 /// The pending Python exception as "TypeName: message", cleared; empty when none is pending.
@@ -390,7 +399,7 @@ TEST_P(SlotTwo, BuildsTheArrayAndReportsItsType) {
     EXPECT_TRUE(holds(std::string("type(a).__name__ == '") + c.name + "'", names));
     EXPECT_TRUE(holds(std::string("a._is_complex is ") + (c.isComplex ? "True" : "False"), names));
     EXPECT_TRUE(holds(std::string("tolist(a) == ") + c.values, names));
-    EXPECT_TRUE(holds("getattr(e, 'exports', 0) == 0", names)) << "a view was not released";
+    EXPECT_TRUE(holds("released(e)", names));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -428,6 +437,8 @@ TEST(SlotTwoRefusals, ReleaseTheViewAndReportTheType) {
              Case{"exporter(None, 1, bytes(1))", none, "RuntimeError: format field is null."},
              Case{"(ctypes.c_double * 2)()", none, "RuntimeError: format character not supported: <"},
              Case{"memoryview(b'abcdef')[::2]", none, "BufferError"},  // not contiguous
+             // 'c' is a format a bytearray view can take that no array kind accepts.
+             Case{"memoryview(bytearray(b'abcd')).cast('c')", none, "RuntimeError: format character not supported: c"},
              // 12 bytes do not make whole doubles; a logical array cannot be complex; a bare "Z"
              // counts as complex double here, but the import wants the character after the 'Z'.
              Case{"exporter('d', 8, bytes(12))", 3, "BufferError: input does not fit evenly into output type."},
@@ -444,23 +455,9 @@ TEST(SlotTwoRefusals, ReleaseTheViewAndReportTheType) {
         EXPECT_EQ(c.error.find(':') == std::string::npos ? error.substr(0, c.error.size()) : error, c.error);
         EXPECT_EQ(type, c.type);
         if (exporter) {
-            EXPECT_TRUE(holds("getattr(e, 'exports', 0) == 0", {{"e", exporter.get()}}));
+            EXPECT_TRUE(holds("released(e)", {{"e", exporter.get()}}));
         }
     }
-}
-
-TEST(SlotTwoRefusals, ARefusedBytearrayCanBeResizedAfterwards) {
-    // 'c' is a format a bytearray view can take that no array kind accepts.
-    Obj scope = run("bytearray(b'abcd')");
-    Obj base = run("memoryview(b)", {{"b", scope.get()}});
-    Obj view = run("m.cast('c')", {{"m", base.get()}});
-    int type = -1;
-    EXPECT_EQ(api->KCPyArray_BufferObjectToKCPyArray(view.get(), &type), nullptr);
-    EXPECT_EQ(takeError(), "RuntimeError: format character not supported: c");
-    // memoryview.release() raises BufferError while an export of it is alive.
-    EXPECT_TRUE(run("v.release()\nm.release()\nb.extend(b'ef')",
-                    {{"v", view.get()}, {"m", base.get()}, {"b", scope.get()}}, Py_file_input));
-    EXPECT_TRUE(holds("len(b) == 6", {{"b", scope.get()}}));
 }
 
 // ---- slots 3 and 4 ----------------------------------------------------------------------------
