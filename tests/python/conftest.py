@@ -17,7 +17,6 @@ import pytest
 @dataclass(frozen=True)
 class Kind:
     name: str             # display name: module attribute, type doc, tp_name "kalvo.<name>"
-    ctype: str            # element type of the per-type slots (KCPyArray_New_<ctype>)
     fmt: str              # buffer format character; complex arrays use "Z" + fmt
     itemsize: int         # bytes per real element
     min: Any              # smallest representable value
@@ -42,31 +41,30 @@ class Kind:
         return complex if is_complex else {"d": float, "f": float, "?": bool}.get(self.fmt, int)
 
 
-def _int_kind(name, ctype, fmt):
+def _int_kind(name, fmt):
     size = struct.calcsize(fmt)
     signed = fmt.islower()
     lo = -(1 << (8 * size - 1)) if signed else 0
     hi = (1 << (8 * size - 1)) - 1 if signed else (1 << (8 * size)) - 1
-    return Kind(name, ctype, fmt, size, lo, hi, (lo, 0, 1, hi), True)
+    return Kind(name, fmt, size, lo, hi, (lo, 0, 1, hi), True)
 
 
 _FLOAT32_MAX = struct.unpack("<f", b"\xff\xff\x7f\x7f")[0]
 _DOUBLE_MAX = 1.7976931348623157e308
 
 KINDS = (
-    Kind("double", "double", "d", 8, -_DOUBLE_MAX, _DOUBLE_MAX, (0.0, -1.5, 2.25, 1e300), True),
-    Kind("single", "float", "f", 4, -_FLOAT32_MAX, _FLOAT32_MAX, (0.0, -1.5, 2.25, 0.125), True),
-    _int_kind("int8", "int8_t", "b"),
-    _int_kind("uint8", "uint8_t", "B"),
-    _int_kind("int16", "int16_t", "h"),
-    _int_kind("uint16", "uint16_t", "H"),
-    _int_kind("int32", "int32_t", "i"),
-    _int_kind("uint32", "uint32_t", "I"),
-    _int_kind("int64", "int64_t", "q"),
-    _int_kind("uint64", "uint64_t", "Q"),
-    Kind("logical", "bool", "?", 1, False, True, (False, True), False),
+    Kind("double", "d", 8, -_DOUBLE_MAX, _DOUBLE_MAX, (0.0, -1.5, 2.25, 1e300), True),
+    Kind("single", "f", 4, -_FLOAT32_MAX, _FLOAT32_MAX, (0.0, -1.5, 2.25, 0.125), True),
+    _int_kind("int8", "b"),
+    _int_kind("uint8", "B"),
+    _int_kind("int16", "h"),
+    _int_kind("uint16", "H"),
+    _int_kind("int32", "i"),
+    _int_kind("uint32", "I"),
+    _int_kind("int64", "q"),
+    _int_kind("uint64", "Q"),
+    Kind("logical", "?", 1, False, True, (False, True), False),
 )
-KINDS_BY_NAME = {k.name: k for k in KINDS}
 NUMERIC_KINDS = tuple(k for k in KINDS if k.complex_ok)
 VARIANTS = tuple((k, False) for k in KINDS) + tuple((k, True) for k in NUMERIC_KINDS)
 NUMPY_VARIANTS = tuple((k, c) for k, c in VARIANTS if not (c and k.is_integer))  # no complex integers
