@@ -136,6 +136,12 @@ TEST(SliceIndexItem, PositionsNeedNormalisation)
     SliceIndexItem down(2, -1, -1, 3);
     ASSERT_TRUE(down.normalize(3));
     EXPECT_EQ(down.getIntegerIndexValues(3, ok), (std::vector<long>{2, 1, 0}));
+    SliceIndexItem beyond;  // a start past the end counts from the last position: list(range(10))[12:2:-3]
+    beyond.m_start = 12;
+    beyond.m_stop = 2;
+    beyond.m_step = -3;
+    ASSERT_TRUE(beyond.normalize(10));
+    EXPECT_EQ(beyond.getIntegerIndexValues(10, ok), (std::vector<long>{9, 6, 3}));
     SliceIndexItem zeroStep;
     zeroStep.m_start = 1;
     zeroStep.m_step = 0;
