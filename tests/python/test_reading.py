@@ -129,9 +129,9 @@ def test_key_chains_match_nested_lists(km):
                 return float(offset)
             return [nested(prefix + [i], offset + i * stride, stride * shape[d]) for i in range(shape[d])]
 
-        # `dims` follows what x.size reports: an integer key drops the active dimension, a
-        # slice shortens it and stays on it.
-        x, expected, chain, dims, active = a, nested([], 0, 1), [], list(shape), 0
+        # `dims` follows what x.size reports: an integer key drops the first remaining
+        # dimension, a slice shortens it and the next key applies to it again.
+        x, expected, chain, dims = a, nested([], 0, 1), [], list(shape)
         for _ in range(rng.randint(1, 3)):
             if not isinstance(expected, list):
                 break
@@ -145,9 +145,9 @@ def test_key_chains_match_nested_lists(km):
                 break
             x = x[key]
             if isinstance(key, int):
-                del dims[active]
+                del dims[0]
             else:
-                dims[active] = len(expected)
+                dims[0] = len(expected)
         else:
             if isinstance(expected, list):
                 assert len(x) == len(expected) and x.size == x._size == tuple(dims), (shape, chain)
