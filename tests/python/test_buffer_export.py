@@ -7,6 +7,7 @@ or C-contiguous view from Python.
 import array
 import ctypes
 import gc
+import struct
 import sys
 from contextlib import contextmanager
 
@@ -151,6 +152,32 @@ def test_partial_array_of_three_dimensional_array_exports_a_matrix():
     a = kalvo.int32(size=[2, 3, 4])
     m = memoryview(a[1])
     assert m.shape == (3, 4) and m.strides == (4, 12)
+
+
+# 2-by-2-by-2 complex 64-bit values that a double cannot hold exactly (real parts) next to
+# large imaginary parts; every element must reach exports and clones bit for bit.
+EXTREME_64 = {
+    "int64": ("q", [[[2**63 - 1, -(2**63 - 1)], [complex(3, -2**62), -2**63]],
+                    [[0, 2**63 - 2], [complex(-1, 2**62), 2**53 + 1]]]),
+    "uint64": ("Q", [[[2**64 - 1, 2**63 + 1], [complex(2**63, 2**63), 0]],
+                     [[2**64 - 2, 5], [complex(1, 2**62), 2**53 + 1]]]),
+}
+
+
+@pytest.mark.parametrize("name", EXTREME_64)
+@pytest.mark.parametrize("expr", ["a[1]", "a[0][::-1]", "a[1][1]", "a[0][1][::-1]", "a[::-1]", "a[1:]"])
+def test_partial_complex_64_bit_arrays_export_and_clone_exactly(name, expr):
+    fmt, values = EXTREME_64[name]
+    a = getattr(kalvo, name)(values, is_complex=True)
+    shown = eval(expr, {"a": np.array(values, dtype=object)})
+    if shown.ndim == 1:
+        shown = shown.reshape(1, -1)
+    parts = [int(getattr(v, part, v if part == "real" else 0))
+             for v in shown.flatten(order="F") for part in ("real", "imag")]
+    p = eval(expr)
+    for exported in (memoryview(p), memoryview(p.clone())):
+        assert exported.format == "Z" + fmt and exported.shape == shown.shape
+        assert list(struct.unpack(f"<{len(parts)}{fmt}", exported.tobytes(order="F"))) == parts
 
 
 def test_empty_array_exports_an_empty_buffer():

@@ -404,6 +404,49 @@ TEST(ViewMaterialisation, BuildsColumnMajorArraysAndCachesThem)
     EXPECT_EQ(elementsOf<C>(*complexRow), (std::vector<C>{C(2, 2), C(4, 4)}));
 }
 
+TEST(ViewMaterialisation, FollowsTheViewWhateverTheStorageOrder)
+{
+    // grid(2, 3) read row-major shows [[0, 10, 1], [11, 2, 12]].
+    KCppPyArray rowMajor(grid(2, 3), KIND_DOUBLE, false, false);
+    const auto whole = rowMajor.getIndexedArrayAsKDA(MemoryLayout::COLUMN_MAJOR, true);
+    ASSERT_TRUE(whole) << takePythonError();
+    EXPECT_EQ(whole->getDimensions(), (std::vector<size_t>{2, 3}));
+    EXPECT_EQ(elementsOf<double>(*whole), (std::vector<double>{0, 11, 10, 2, 1, 12}));
+    const auto flipped = sliced(rowMajor, "None, None, -1").getIndexedArrayAsKDA(MemoryLayout::COLUMN_MAJOR, true);
+    ASSERT_TRUE(flipped) << takePythonError();
+    EXPECT_EQ(elementsOf<double>(*flipped), (std::vector<double>{11, 0, 2, 10, 12, 1}));
+
+    // A 2-by-3-by-4 array: a[1][2:0:-1] keeps the slice's length and the last extent, and a
+    // one-dimensional view stays one-dimensional when it is not asked to become a row.
+    KCppPyArray cube(makeArray<double>({2, 3, 4}, iota(24)), KIND_DOUBLE, false, true);
+    const auto block = sliced(indexed(cube, 1), "2, 0, -1").getIndexedArrayAsKDA(MemoryLayout::COLUMN_MAJOR, true);
+    ASSERT_TRUE(block) << takePythonError();
+    EXPECT_EQ(block->getDimensions(), (std::vector<size_t>{2, 4}));
+    EXPECT_EQ(elementsOf<double>(*block), (std::vector<double>{5, 3, 11, 9, 17, 15, 23, 21}));
+    KCppPyArray line = indexed(indexed(cube, 0), 1);
+    const auto column = line.getIndexedArrayAsKDA(MemoryLayout::COLUMN_MAJOR, false);
+    ASSERT_TRUE(column) << takePythonError();
+    EXPECT_EQ(column->getDimensions(), (std::vector<size_t>{4}));
+    EXPECT_EQ(elementsOf<double>(*column), (std::vector<double>{2, 8, 14, 20}));
+}
+
+TEST(ViewMaterialisation, StaleViewFailsAndIsNotCached)
+{
+    KCppPyArray a = gridState(4, 2);
+    KCppPyArray lastRow = indexed(a, 3);
+    ArrayFactory factory;
+    a.getKDAWrapper()->reshape({2, 4}, factory, 'F', MemoryLayout::COLUMN_MAJOR);
+    EXPECT_FALSE(lastRow.getIndexedArrayAsKDA(MemoryLayout::COLUMN_MAJOR, true));
+    EXPECT_EQ(takePythonError(), "RuntimeError: index is out of range for the array's current shape.");
+    EXPECT_EQ(lastRow.cloneAsKCppPyArrayUniquePtr(MemoryLayout::COLUMN_MAJOR, true), nullptr);
+    EXPECT_EQ(takePythonError(), "RuntimeError: index is out of range for the array's current shape.");
+    // The failure left nothing behind: once the view fits again it is materialised afresh.
+    a.getKDAWrapper()->reshape({4, 2}, factory, 'F', MemoryLayout::COLUMN_MAJOR);
+    const auto row = lastRow.getIndexedArrayAsKDA(MemoryLayout::COLUMN_MAJOR, true);
+    ASSERT_TRUE(row) << takePythonError();
+    EXPECT_EQ(elementsOf<double>(*row), (std::vector<double>{30, 31}));
+}
+
 TEST(ViewMaterialisation, ClonesGetTheirOwnWrapper)
 {
     KCppPyArray a = gridState(3, 2);
