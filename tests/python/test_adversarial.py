@@ -183,6 +183,12 @@ def test_number_subclasses_are_read_by_value_without_their_hooks():
     b = kalvo.int8(vector=[NoisyInt(3)], size=[NoisyInt(1), NoisyInt(1)])
     b[NoisyInt(0)][NoisyInt(0)] = NoisyInt(4)
     assert read(a) == [[2.5, 2.0]] and read(b) == [[4]] and a[NoisyInt(0)][NoisyInt(1)] == 2.0
+    for value in (7, -2 ** 70):  # out of range: the message shows the value
+        message = f"^index has an invalid value: {value}$"
+        with pytest.raises(IndexError, match=message):
+            a[0][NoisyInt(value)]
+        with pytest.raises(IndexError, match=message):
+            a[0][NoisyInt(value)] = 1.0
     assert a.reshape(NoisyInt(2), NoisyInt(1)) is a and a.size == (2, 1)
     assert NoisyFloat.calls == [] and NoisyInt.calls == []
 
@@ -363,9 +369,10 @@ class PyBuffer(ctypes.Structure):
                 ("suboffsets", ctypes.POINTER(ctypes.c_ssize_t)), ("internal", ctypes.c_void_p)]
 
 
-_from_buffer = ctypes.pythonapi.PyMemoryView_FromBuffer
-_from_buffer.restype = ctypes.py_object
-_from_buffer.argtypes = [ctypes.POINTER(PyBuffer)]
+# A private prototype: setting argtypes on ctypes.pythonapi's shared function objects would
+# change them for every other test module.
+_from_buffer = ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.POINTER(PyBuffer))(
+    ("PyMemoryView_FromBuffer", ctypes.pythonapi))
 
 
 def raw_view(keep, length, itemsize, shape, strides, fmt=b"d"):

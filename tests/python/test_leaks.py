@@ -62,10 +62,10 @@ class PyBuffer(ctypes.Structure):
                 ("suboffsets", ctypes.c_void_p), ("internal", ctypes.c_void_p)]
 
 
-_get_buffer = ctypes.pythonapi.PyObject_GetBuffer
-_get_buffer.argtypes = [ctypes.py_object, ctypes.POINTER(PyBuffer), ctypes.c_int]
-_release_buffer = ctypes.pythonapi.PyBuffer_Release
-_release_buffer.argtypes = [ctypes.POINTER(PyBuffer)]
+# Private prototypes, leaving ctypes.pythonapi's shared function objects as other modules set them.
+_get_buffer = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object, ctypes.POINTER(PyBuffer), ctypes.c_int)(
+    ("PyObject_GetBuffer", ctypes.pythonapi))
+_release_buffer = ctypes.PYFUNCTYPE(None, ctypes.POINTER(PyBuffer))(("PyBuffer_Release", ctypes.pythonapi))
 PyBUF_WRITABLE, PyBUF_FORMAT, PyBUF_ND, PyBUF_STRIDES = 0x1, 0x4, 0x8, 0x18
 PyBUF_C_CONTIGUOUS, PyBUF_F_CONTIGUOUS = 0x38, 0x58
 

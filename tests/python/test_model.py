@@ -98,16 +98,16 @@ def bad_values(kind, cplx, walk, lenient=False):
 
 
 def value_list(data, kind, cplx, n, lenient=False):
-    """n value specs; sometimes one of them refused. Returns (inputs, stored, first failure)."""
+    """n values; sometimes one of them refused. Returns (inputs, stored, first failure)."""
     goods = good_values(kind, cplx)
-    specs = [data.draw(st.sampled_from(goods)) for _ in range(n)]
+    picks = [data.draw(st.sampled_from(goods)) for _ in range(n)]
     failure = None
     if n and data.draw(st.integers(0, 4)) == 0:
         i = data.draw(st.integers(0, n - 1))
         bad = data.draw(st.sampled_from(bad_values(kind, cplx, walk=True, lenient=lenient)))
-        specs[i] = (bad[0], None)
+        picks[i] = (bad[0], None)
         failure = bad[1:]
-    return [s[0] for s in specs], [s[1] for s in specs], failure
+    return [s[0] for s in picks], [s[1] for s in picks], failure
 
 
 # ---------------------------------------------------------------------------------------------
@@ -434,15 +434,15 @@ class ArrayMachine(RuleBasedStateMachine):
         n = len(h.active())
         i = data.draw(st.integers(-n - 1, n))
         kind, cplx = h.store.kind, h.store.cplx
-        spec = data.draw(st.sampled_from(good_values(kind, cplx) + bad_values(kind, cplx, walk=False)))
+        case = data.draw(st.sampled_from(good_values(kind, cplx) + bad_values(kind, cplx, walk=False)))
         before = list(h.store.flat)
         if not -n <= i < n:
-            raises(lambda: h.obj.__setitem__(i, spec[0]), IndexError, f"index has an invalid value: {i}")
-        elif len(spec) == 3:
-            raises(lambda: h.obj.__setitem__(i, spec[0]), spec[1], spec[2])
+            raises(lambda: h.obj.__setitem__(i, case[0]), IndexError, f"index has an invalid value: {i}")
+        elif len(case) == 3:
+            raises(lambda: h.obj.__setitem__(i, case[0]), case[1], case[2])
         else:
-            h.obj[i] = spec[0]
-            h.store.flat[h.store.offset(h.ints + (h.active()[i],))] = spec[1]
+            h.obj[i] = case[0]
+            h.store.flat[h.store.offset(h.ints + (h.active()[i],))] = case[1]
             return
         assert h.store.flat == before
 
@@ -463,14 +463,18 @@ class ArrayMachine(RuleBasedStateMachine):
             if dims == list(target):
                 dims = [prod(target) + 2]
         inputs, stored, failure = value_list(data, store.kind, store.cplx, prod(dims))
-        value = inputs[0] if not dims else nest(inputs, dims)
+        value = shown = inputs[0] if not dims else nest(inputs, dims)
+        source = self.array_value(data, store)
+        if source:  # another array (possibly this one) read through its sequence protocol
+            value, shown = source.obj, source.nested()
+            stored, failure = list(flatten(shown)), None
         call = lambda: h.obj.__setitem__(i, value)
         before = list(store.flat)
         if not -n <= i < n:
             raises(call, IndexError, f"index has an invalid value: {i}")
         elif failure:
             raises(call, *failure)
-        elif not isinstance(value, list) or nesting_dims(value) != list(target):
+        elif not isinstance(shown, list) or nesting_dims(shown) != list(target):
             raises(call, ValueError, DIFFERENT_SHAPE)
         else:
             call()
@@ -523,6 +527,10 @@ class ArrayMachine(RuleBasedStateMachine):
         row = prod(inner)
         if row and count % row == 0 and count and data.draw(st.booleans()):
             value = nest(inputs, [count // row, row])  # only the element count matters
+        source = self.array_value(data, store)
+        if source:
+            value, stored, failure = source.obj, list(flatten(source.nested())), None
+            count = len(stored)
         call = lambda: h.obj.__setitem__(s, value)
         before = list(store.flat)
         if failure:
@@ -543,6 +551,12 @@ class ArrayMachine(RuleBasedStateMachine):
             return
         assert store.flat == before
 
+    def array_value(self, data, store):
+        """Now and then, a live array of the same kind and complexity to assign as a value."""
+        if data.draw(st.integers(0, 3)):
+            return None
+        return self.pick(data, lambda o: o.store.kind is store.kind and o.store.cplx == store.cplx)
+
     # -- methods --------------------------------------------------------------------------------
 
     @rule(data=st.data())
@@ -551,6 +565,10 @@ class ArrayMachine(RuleBasedStateMachine):
         h = self.pick(data, shared if data.draw(st.integers(0, 3)) else (lambda h: h.full))
         if h is None:
             h = self.pick(data, lambda h: h.full)
+        partial = self.pick(data, lambda h: not h.full)
+        if partial is not None:
+            raises(lambda: partial.obj.reshape(*partial.size(), 1), RuntimeError,
+                   "reshape() not supported for a partial array.")
         if h is None:
             return
         store = h.store
