@@ -106,12 +106,20 @@ std::vector<long> SliceIndexItem::getIntegerIndexValues(long len, bool& success)
     const long start = *m_start, stop = *m_stop, step = *m_step;
     if (m_slice_len && *m_slice_len > 0)
         values.reserve(static_cast<size_t>(*m_slice_len));
+    // With an extent near the top of the long range, the position one step past the last may
+    // lie beyond it: the walk stops there.
     if (step >= 1) {
-        for (long i = start; i < stop; i += step)
+        for (long i = start; i < stop;) {
             values.push_back(i);
+            if (__builtin_add_overflow(i, step, &i))
+                break;
+        }
     } else if (step <= -1) {
-        for (long i = start; i > stop; i += step)
+        for (long i = start; i > stop;) {
             values.push_back(i);
+            if (__builtin_add_overflow(i, step, &i))
+                break;
+        }
     }
     return values;
 }
@@ -183,18 +191,20 @@ bool incrementIndices(std::vector<long>& indices, const std::vector<long>& shape
         const long step = getStepFromShapeDimsAndRestrictingIndices(p, shape, items);
         const long idx = indices[p];
         bool stored = false;
+        long next = 0; // idx + step, unless that overflows (then it is beyond stop anyway)
+        const bool overflows = __builtin_add_overflow(idx, step, &next);
         if (step < 0) {
             if (idx > start || idx <= stop)
                 return false;
-            if (idx + step > stop) {
-                indices[p] = idx + step;
+            if (!overflows && next > stop) {
+                indices[p] = next;
                 stored = true;
             }
         } else {
             if (idx < start || idx >= stop || step == 0)
                 return false;
-            if (idx + step < stop) {
-                indices[p] = idx + step;
+            if (!overflows && next < stop) {
+                indices[p] = next;
                 stored = true;
             }
         }
@@ -218,9 +228,11 @@ bool indexIsAtLastPositionWithinHalfOpenRange(long idx, long stop, long step)
 {
     if (step == 0)
         return true;
+    long next = 0;
+    const bool overflows = __builtin_add_overflow(idx, step, &next);
     if (step < 0)
-        return idx > stop && idx + step <= stop;
-    return idx < stop && idx + step >= stop;
+        return idx > stop && (overflows || next <= stop);
+    return idx < stop && (overflows || next >= stop);
 }
 
 bool getSliceData(PyObject* slice, long len, SliceIndexItem& item)
@@ -234,6 +246,11 @@ bool getSliceData(PyObject* slice, long len, SliceIndexItem& item)
         PyErr_Clear();
         PyErr_SetString(PyExc_ValueError, "slice step cannot be zero.");
         return false;
+    }
+    if (count == 1) {
+        // One position: the step plays no part, and adding a huge one to it would overflow.
+        stop = start + 1;
+        step = 1;
     }
     item.m_start = start;
     item.m_stop = stop;

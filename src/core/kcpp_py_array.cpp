@@ -240,8 +240,14 @@ bool KCppPyArray::getReplacementIndexForSliceAndSlice(SliceIndexItem& item, long
         return true;
     }
     const long start = values[static_cast<size_t>(innerStart)];
-    const long step = item.m_step.value_or(1) * trailing.m_step.value_or(1);
-    item = SliceIndexItem(start, start + n * step, step, n);
+    const long innerStep = item.m_step.value_or(1);
+    // One position needs no step, and the step of a slice that selects one position can be any
+    // size: its product with the trailing step could overflow.
+    const long step = n == 1 ? 1 : innerStep * trailing.m_step.value_or(1);
+    // The bound just past the last position rather than a whole step past it, which could lie
+    // beyond the long range when the extent is near its top.
+    const long last = values[static_cast<size_t>(innerStart + (n - 1) * innerStep)];
+    item = SliceIndexItem(start, step > 0 ? last + 1 : last - 1, step, n);
     item.m_isNormalized = true;
     return true;
 }

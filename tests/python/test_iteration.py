@@ -2,6 +2,8 @@
 
 Values along sliced views are checked against nested lists in test_reading.
 """
+import sys
+
 import pytest
 
 import kalvo
@@ -70,3 +72,8 @@ def test_a_walk_made_before_a_reshape(size, path, taken, new_size, rest):
     for _ in range(2):
         with pytest.raises(StopIteration):
             next(it)
+
+
+def test_walk_over_an_extent_near_the_top_of_the_index_range():
+    s = kalvo.double(size=[sys.maxsize, 0])[::2**62 + 1]
+    assert [len(x) for x in s] == [0, 0] == [len(x) for x in s[::-1]]

@@ -6,6 +6,7 @@ the same chain applied to the nested list of its values shows.
 import ctypes
 import gc
 import random
+import sys
 
 import pytest
 
@@ -178,3 +179,28 @@ def test_views_and_iterators_outlive_their_source(km):
     for _ in range(2):
         with pytest.raises(StopIteration):
             next(it)
+
+
+@pytest.mark.parametrize("chain, expected", [
+    ((slice(None, None, -2), slice(None, None, sys.maxsize)), [9]),
+    ((slice(None, None, 3), slice(-1, None, -sys.maxsize - 1), 0), 9),
+])
+def test_huge_steps_in_slice_chains(km, chain, expected):
+    x = km.int32(list(range(10)))[0]
+    for key in chain:
+        x = x[key]
+    assert (tolist(x) if isinstance(expected, list) else x) == expected
+
+
+@pytest.mark.parametrize("step", [sys.maxsize, -sys.maxsize - 1])
+def test_slice_of_one_position_with_huge_step(a23, step):
+    assert tolist(a23[1][1::step]) == [5.0]
+    assert len(a23[1::step]) == 1 and tolist(a23[1::step][0]) == [4.0, 5.0, 6.0]
+
+
+def test_positions_near_the_top_of_the_index_range(km):
+    # Only an array without elements has such extents; the position one step past the last
+    # selected one lies beyond the index range.
+    s = km.double(size=[sys.maxsize, 0])[::2**62 + 1]
+    for view in (s, s[::1], s[::-1]):
+        assert len(view) == 2 and len(view[1]) == 0 and view[1:].size == (1, 0)
