@@ -81,33 +81,47 @@ ScalarConversionResult<T> forwardFailure(const ScalarConversionResult<S>& from) 
     return ScalarConversionResult<T>::failure(from.exceptionType, from.message);
 }
 
-template<class T>
-ScalarConversionResult<T> rangeFailure(const std::ostringstream& message) {
-    return ScalarConversionResult<T>::failure(PyExc_OverflowError, message.str());
+/// numeric_cast without a message: the common, in-range case must not pay for building a
+/// message stream, which would dominate the cost of converting large initializers.
+template<class T, class S>
+std::optional<T> castQuietly(S v) noexcept {
+    try {
+        return boost::numeric_cast<T>(v);
+    } catch (const boost::numeric::bad_numeric_cast&) {
+        return std::nullopt;
+    }
+}
+
+/// The OverflowError text for a value outside T's range, written by checkRange.
+template<class T, class S>
+std::string rangeMessage(S v) {
+    std::ostringstream message;
+    checkRange<T>(v, message);
+    return message.str();
 }
 
 /// An integer element T from a Python int, through the signed or unsigned helper.
 template<class T>
 ScalarConversionResult<T> integerFromPyLong(PyObject* value) {
-    std::ostringstream message;
     if constexpr (std::is_signed_v<T>) {
         auto ll = getLongLongFromPyObject(value);
         if (ll.failed) {
             return forwardFailure<T>(ll);
         }
-        if (auto v = checkRange<T>(*ll.value, message)) {
+        if (auto v = castQuietly<T>(*ll.value)) {
             return ScalarConversionResult<T>::success(*v);
         }
+        return ScalarConversionResult<T>::failure(PyExc_OverflowError, rangeMessage<T>(*ll.value));
     } else {
         auto ull = getUnsignedLongLongFromPyObject(value, displayName<T>());
         if (ull.failed) {
             return forwardFailure<T>(ull);
         }
-        if (auto v = checkRange<T>(*ull.value, message)) {
+        if (auto v = castQuietly<T>(*ull.value)) {
             return ScalarConversionResult<T>::success(*v);
         }
+        return ScalarConversionResult<T>::failure(PyExc_OverflowError, rangeMessage<T>(*ull.value));
     }
-    return rangeFailure<T>(message);
 }
 
 // ---- real element types ------------------------------------------------------------------
@@ -191,15 +205,15 @@ ScalarConversionResult<bool> convertLogical(PyObject* value, bool lenient) {
 // ---- complex element types ---------------------------------------------------------------
 
 /// One component U of a complex element from a double: as is, by the single rule, or range
-/// checked and truncated for integer components.
+/// checked and truncated for integer components (NaN is out of every integer range).
 template<class U>
-std::optional<U> componentFromDouble(double v, std::ostream& message) {
+std::optional<U> componentFromDouble(double v) {
     if constexpr (std::is_same_v<U, double>) {
         return v;
     } else if constexpr (std::is_same_v<U, float>) {
         return toSingle(v);
     } else {
-        return checkRange<U>(v, message);
+        return std::isnan(v) ? std::nullopt : castQuietly<U>(v);
     }
 }
 
@@ -219,23 +233,23 @@ template<class U>
 ScalarConversionResult<std::complex<U>> convertComplex(PyObject* value) {
     using C = std::complex<U>;
     using R = ScalarConversionResult<C>;
-    std::ostringstream message;
     if (PyComplex_Check(value)) {
         const Py_complex c = PyComplex_AsCComplex(value);
-        const auto re = componentFromDouble<U>(c.real, message);
+        const auto re = componentFromDouble<U>(c.real);
         if (!re) {
-            return rangeFailure<C>(message);
+            return R::failure(PyExc_OverflowError, rangeMessage<U>(c.real));
         }
-        const auto im = componentFromDouble<U>(c.imag, message);
+        const auto im = componentFromDouble<U>(c.imag);
         if (!im) {
-            return rangeFailure<C>(message);
+            return R::failure(PyExc_OverflowError, rangeMessage<U>(c.imag));
         }
         return R::success(C(*re, *im));
     }
     if (PyFloat_Check(value)) {
-        const auto re = componentFromDouble<U>(PyFloat_AS_DOUBLE(value), message);
+        const double v = PyFloat_AS_DOUBLE(value);
+        const auto re = componentFromDouble<U>(v);
         if (!re) {
-            return rangeFailure<C>(message);
+            return R::failure(PyExc_OverflowError, rangeMessage<U>(v));
         }
         return R::success(C(*re, U(0)));
     }

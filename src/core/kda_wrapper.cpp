@@ -43,10 +43,15 @@ std::unique_ptr<char, MallocFree> makeFilledBufferFrom(const Array& array, long 
         throw std::bad_alloc();
     if (bytes > 0) {
         apply_numeric_visitor(array, [&](auto&& typed) {
-            // `typed` shares the wrapped array's data, so release() first gives it a private
-            // copy and m_array keeps its elements.
-            auto released = typed.release();
-            std::memcpy(buffer.get(), released.get(), static_cast<size_t>(bytes));
+            using T = TypedElementT<decltype(typed)>;
+            // The runtime keeps an array's elements contiguous in storage order, so the address
+            // of element 0 starts all of them. Read access through a const view shares the
+            // storage: no private copy is made first.
+            const TypedArray<T>& view = typed;
+            if (view.getNumberOfElements() * sizeof(T) < static_cast<size_t>(bytes))
+                throw std::logic_error("element buffer is larger than the data array.");
+            const T& first = *view.cbegin();
+            std::memcpy(buffer.get(), &first, static_cast<size_t>(bytes));
         });
     }
     return buffer;

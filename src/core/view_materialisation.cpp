@@ -1,75 +1,179 @@
 // src/core/view_materialisation.cpp: turning a partial array into a column-major data array of its own
 //
-// The view is read as its nested list (integer prefix, trailing slice, remaining dimensions) and
-// walked by a fresh constructor parser of the element type, exactly as an initializer would be;
-// the parser's row-major elements are then laid out column-major. The result is cached in the
-// state and never refreshed: later element writes do not reach an already materialised view.
+// The view's elements are copied byte for byte from the wrapper's buffer m_buf straight into a
+// runtime buffer in column-major order of the result, so every element keeps its exact value
+// (no detour through Python numbers). The result's dimensions are the view's: the trailing
+// slice's length (or the active dimension's extent) followed by the remaining extents, in the
+// order the view's nested list nests them. The result is cached in the state and never
+// refreshed: later element writes do not reach an already materialised view.
 
+#include <cstring>
+#include <type_traits>
 #include <utility>
+#include <variant>
 
-#include "construct/constructor_parser.hpp"
 #include "core/kcpp_py_array.hpp"
 #include "core/typed_dispatch.hpp"
+#include "module/guard.hpp"
 #include "module/kcpyarray.hpp"
-#include "module/pyref.hpp"
 
 using kalvo::data::Array;
+using kalvo::data::ArrayFactory;
 using kalvo::data::MemoryLayout;
-using kalvo::py::PyRef;
 using kalvo::py::TypedElementT;
 
 namespace {
 
+/// Where a view's elements lie in the wrapper's buffer.
+struct ViewGeometry {
+    const char* base = nullptr;  ///< address of the block the integer prefix selects
+    std::vector<size_t> dims;    ///< the view's extents, first varying dimension first
+    std::vector<long> lead;      ///< byte offset from base of each position of view dimension 0
+    std::vector<long> strides;   ///< byte stride of view dimensions 1.. (entry 0 unused)
+};
+
+size_t productOf(const std::vector<size_t>& dims)
+{
+    size_t product = 1;
+    for (size_t extent : dims)
+        product *= extent;
+    return product;
+}
+
+/// Copies the view's elements into `out` with the first view dimension fastest. Every offset
+/// in `view` stays inside the wrapper's buffer (checked when the geometry was built).
+template <class T>
+void gatherColumnMajor(const ViewGeometry& view, T* out)
+{
+    const size_t ndim = view.dims.size();
+    const size_t inner = view.dims[0];
+    std::vector<size_t> index(ndim, 0);
+    long outer = 0; // byte offset of the current position in view dimensions 1..
+    for (;;) {
+        const char* block = view.base + outer;
+        for (size_t i = 0; i < inner; ++i, ++out)
+            std::memcpy(static_cast<void*>(out), block + view.lead[i], sizeof(T));
+        size_t d = 1;
+        for (; d < ndim; ++d) {
+            outer += view.strides[d];
+            if (++index[d] < view.dims[d])
+                break;
+            outer -= static_cast<long>(view.dims[d]) * view.strides[d];
+            index[d] = 0;
+        }
+        if (d == ndim)
+            return;
+    }
+}
+
 /// Builds the materialised view for the wrapped array's element type.
 struct KDAFromIndexedArrayVisitor {
     const KCppPyArray& state;
-    MemoryLayout layout; // every layout yields a column-major array
     bool oneDimAsRow;
 
     template <class T>
-    std::optional<Array> operator()(TypeTag<T>) const
+    std::optional<Array> operator()(kalvo::data::TypedArray<T>&) const
     {
-        PyRef list = PyRef::steal(state.getNestedListForm());
-        if (!list)
-            return std::nullopt;
-        FinalConstructorParser<T> parser;
-        if (!parser.processNestedInitializer(list.get(), false))
-            return std::nullopt;
-        std::vector<size_t> dims = parser.initializerDims;
-        if (oneDimAsRow && dims.size() == 1)
-            dims = {1, dims[0]};
-        if (parser.elements.empty()) {
-            const std::vector<long>& shape = state.getKDAWrapper()->shape();
-            if (shape.empty()) {
-                PyErr_SetString(PyExc_RuntimeError, "dimensions are unexpectedly empty.");
-                return std::nullopt;
+        if constexpr (std::is_same_v<T, char16_t>) {
+            kalvo::py::detail::throwInvalidVisitorType(); // no array kind holds char elements
+        } else {
+            const KDArrayWrapper& wrapper = *state.getKDAWrapper();
+            if (wrapper.getElementSizeInBytes() != static_cast<long>(sizeof(T))) {
+                PyErr_SetString(PyExc_RuntimeError, "element kind does not match the wrapped array.");
+                return std::nullopt; // the buffer's elements are not T's; never read them as such
             }
-            dims.assign(shape.begin(), shape.end());
-            dims[0] = 0;
+            ViewGeometry view;
+            if (!describeView(wrapper, view))
+                return std::nullopt;
+            const size_t count = view.dims.empty() ? 0 : productOf(view.dims);
+            std::vector<size_t> dims;
+            if (count == 0) {
+                // An empty view keeps the wrapped array's extents behind a first extent of 0.
+                const std::vector<long>& shape = wrapper.shape();
+                if (shape.empty()) {
+                    PyErr_SetString(PyExc_RuntimeError, "dimensions are unexpectedly empty.");
+                    return std::nullopt;
+                }
+                dims.assign(shape.begin(), shape.end());
+                dims[0] = 0;
+            } else if (oneDimAsRow && view.dims.size() == 1) {
+                dims = {1, view.dims[0]};
+            } else {
+                dims = view.dims;
+            }
+            ArrayFactory factory;
+            auto buffer = factory.createBuffer<T>(count);
+            if (count > 0)
+                gatherColumnMajor<T>(view, buffer.get());
+            return Array(factory.createArrayFromBuffer<T>(std::move(dims), std::move(buffer),
+                                                          MemoryLayout::COLUMN_MAJOR));
         }
-        parser.sizeDims.clear();
-        parser.initializerDims = std::move(dims);
-        parser.dataIsColumnMajor = false;
+    }
+
+    /// The view's geometry over the wrapper's buffer; false with RuntimeError set when a stored
+    /// index no longer fits the wrapper's current shape (a reshape since the view was made).
+    bool describeView(const KDArrayWrapper& wrapper, ViewGeometry& view) const
+    {
+        if (!state.indicesStillValid()) {
+            PyErr_SetString(PyExc_RuntimeError, kalvo::py::kIndexOutsideShape);
+            return false;
+        }
         bool ok = true;
-        auto buffer = parser.copyElementsToBuffer(ok);
+        const std::vector<long> prefix = state.getIntegerIndicesSoFar(ok);
         if (!ok)
-            return std::nullopt;
-        return createArrayFromParser(parser, std::move(buffer));
+            return false;
+        view.base = state.getAddressOfElementFromNormalizedIntIndices(prefix);
+        if (view.base == nullptr)
+            return false;
+        const std::vector<long>& shape = wrapper.shape();
+        const std::vector<long>& strides = wrapper.bytewiseStridesVector();
+        const size_t ndim = shape.size();
+        const size_t k = prefix.size();
+        if (k >= ndim)
+            return true; // nothing varies: an empty view
+        if (state.sliceInFinalPreexistingPosition()) {
+            const SliceIndexItem& slice = std::get<SliceIndexItem>(state.getIndicesRef().back());
+            const std::vector<long> positions = slice.getIntegerIndexValues(state.getLengthOfActiveDimension(), ok);
+            if (!ok)
+                return false;
+            view.lead.reserve(positions.size());
+            for (long position : positions) {
+                if (position < 0 || position >= shape[k]) {
+                    PyErr_SetString(PyExc_RuntimeError, kalvo::py::kIndexOutsideShape);
+                    return false;
+                }
+                view.lead.push_back(position * strides[k]);
+            }
+        } else {
+            view.lead.reserve(static_cast<size_t>(shape[k]));
+            for (long i = 0; i < shape[k]; ++i)
+                view.lead.push_back(i * strides[k]);
+        }
+        view.dims.push_back(view.lead.size());
+        view.strides.push_back(0);
+        for (size_t d = k + 1; d < ndim; ++d) {
+            view.dims.push_back(static_cast<size_t>(shape[d]));
+            view.strides.push_back(strides[d]);
+        }
+        return true;
     }
 };
 
 } // namespace
 
-std::optional<Array> KCppPyArray::materializeView(MemoryLayout layout, bool oneDimAsRow) const
+std::optional<Array> KCppPyArray::materializeView(MemoryLayout /*layout*/, bool oneDimAsRow) const
 {
-    const KDAFromIndexedArrayVisitor visitor{*this, layout, oneDimAsRow};
-    return apply_numeric_visitor(m_kdaWrapper->array(), [&](auto& typed) -> std::optional<Array> {
-        using T = TypedElementT<decltype(typed)>;
-        if constexpr (std::is_same_v<T, char16_t>)
-            kalvo::py::detail::throwInvalidVisitorType(); // no array kind holds char elements
-        else
-            return visitor(TypeTag<T>{});
-    });
+    // Every layout yields a column-major array.
+    if (expectedElementSize() != m_kdaWrapper->getElementSizeInBytes()) {
+        PyErr_SetString(PyExc_RuntimeError, "element kind does not match the wrapped array.");
+        return std::nullopt;
+    }
+    try {
+        return apply_numeric_visitor(m_kdaWrapper->array(), KDAFromIndexedArrayVisitor{*this, oneDimAsRow});
+    } catch (...) {
+        kalvo::py::translateCurrentException();
+        return std::nullopt;
+    }
 }
 
 std::optional<Array> KCppPyArray::getIndexedArrayAsKDA(MemoryLayout layout, bool oneDimAsRow)

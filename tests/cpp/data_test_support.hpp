@@ -17,8 +17,6 @@
 
 namespace kalvo::data::testing {
 
-using RealTypes = ::testing::Types<bool, char16_t, double, float, int8_t, uint8_t, int16_t,
-                                   uint16_t, int32_t, uint32_t, int64_t, uint64_t>;
 using ComplexTypes =
     ::testing::Types<std::complex<double>, std::complex<float>, std::complex<int8_t>,
                      std::complex<uint8_t>, std::complex<int16_t>, std::complex<uint16_t>,
@@ -80,6 +78,21 @@ buffer_ptr_t<T> countedBuffer(size_t n) {
         new (elements + i) T(sample<T>(i));
     }
     return buffer_ptr_t<T>(elements, BufferDeleter(&countingFree));
+}
+
+/// An array of extents `dims` made from a buffer of sample values in `layout`.
+template<class T>
+TypedArray<T> sampleArray(std::vector<size_t> dims, MemoryLayout layout = MemoryLayout::COLUMN_MAJOR) {
+    ArrayFactory factory;
+    size_t n = 1;
+    for (size_t d : dims) {
+        n *= d;
+    }
+    auto buffer = factory.createBuffer<T>(n);
+    for (size_t i = 0; i < n; ++i) {
+        buffer[i] = sample<T>(i);
+    }
+    return factory.createArrayFromBuffer<T>(std::move(dims), std::move(buffer), layout);
 }
 
 /// The elements of `array` in iteration (storage) order.

@@ -4,65 +4,27 @@ import time
 
 import pytest
 
-import kalvo
-from construct_helpers import dims, flatten, leak_check, tolist
+from conftest import flatten, tolist
 
 MISMATCH = "dimensions of initializer ({}) do not match dimensions specified by 'size' ({})."
 
 
-def zero(kind, is_complex=False):
-    if is_complex:
-        return 0j
-    return False if kind.name == "logical" else (0.0 if kind.is_float else 0)
-
-
-def complex_flags(kind):
-    return [False, True] if kind.complex_ok else [False]
-
-
-# ---- forms without initializer ---------------------------------------------------------------
-
-def test_no_arguments_gives_0_by_0(kind, array_type):
+def test_no_arguments_gives_0_by_0(array_type):
     for a in (array_type(), array_type(None, None, None), array_type({})):
-        assert type(a) is array_type and dims(a) == (0, 0) and tolist(a) == []
+        assert type(a) is array_type and a.size == (0, 0) and tolist(a) == []
 
 
 @pytest.mark.parametrize("size, shape", [
     ([2, 3], (2, 3)), ((4,), (1, 4)), ([0], (1, 0)), ((2, 3, 1, 1), (2, 3)), ((2, 1, 3), (2, 1, 3)),
     ([True, 3], (1, 3)), ((1, 1, 1), (1, 1)), ([3, 0], (3, 0)), (range(2, 4), (2, 3)),
 ])
-def test_size_alone_gives_zeros(kind, array_type, size, shape):
-    for is_complex in complex_flags(kind):
-        a = array_type(size=size, is_complex=is_complex)
-        assert dims(a) == shape
-        expected = zero(kind, is_complex)
-        assert all(x == expected and type(x) is type(expected) for x in flatten(tolist(a)))
-        assert a._is_complex is is_complex
+def test_size_alone_gives_zeros(km, variant, size, shape):
+    kind, is_complex = variant
+    a = getattr(km, kind.name)(size=size, is_complex=is_complex)
+    assert a.size == shape and a._is_complex is is_complex
+    zero = kind.python_type(is_complex)(0)
+    assert all(x == zero and type(x) is type(zero) for x in flatten(tolist(a)))
 
-
-def test_vector(kind, array_type):
-    for is_complex in complex_flags(kind):
-        a = array_type(vector=[1, 0, 1], is_complex=is_complex)
-        assert dims(a) == (1, 3) and tolist(a) == [[1, 0, 1]] and a._is_complex is is_complex
-        assert tolist(array_type(vector=(1, 0, 1, 1), size=[2, 2])) == [[1, 1], [0, 1]]
-    assert dims(array_type(vector=[])) == (1, 0)
-    assert dims(array_type(None, None, [1, 1])) == (1, 2)
-
-
-@pytest.mark.parametrize("vector, size, shape, rows", [
-    ([1, 2, 3], [3], (1, 3), [[1, 2, 3]]),
-    ([1, 2, 3], [1, 3], (1, 3), [[1, 2, 3]]),
-    ([1, 2, 3], [3, 1], (3, 1), [[1], [2], [3]]),
-    ([1, 2, 3, 4, 5, 6], [2, 3], (2, 3), [[1, 3, 5], [2, 4, 6]]),
-    ([7], [1, 1], (1, 1), [[7]]),
-    ([], [0, 5], (0, 5), []),
-])
-def test_vector_with_size(vector, size, shape, rows):
-    a = kalvo.int32(vector=vector, size=size)
-    assert dims(a) == shape and tolist(a) == rows
-
-
-# ---- initializers ----------------------------------------------------------------------------
 
 @pytest.mark.parametrize("initializer, shape, rows", [
     (5, (1, 1), [[5]]),
@@ -73,67 +35,66 @@ def test_vector_with_size(vector, size, shape, rows):
     ([[1], [2], [3]], (3, 1), [[1], [2], [3]]),
     ([[[1]], [[2]]], (2, 1), [[1], [2]]),
     ([[1, 2, 3], [4, 5, 6]], (2, 3), [[1, 2, 3], [4, 5, 6]]),
+    (((1, 0, 1), (0, 1, 1)), (2, 3), [[1, 0, 1], [0, 1, 1]]),
     ([[[1, 2], [3, 4], [5, 6]], [[7, 8], [9, 10], [11, 12]]], (2, 3, 2),
      [[[1, 2], [3, 4], [5, 6]], [[7, 8], [9, 10], [11, 12]]]),
     ([[[1, 2]]], (1, 1, 2), [[[1, 2]]]),
     ([[[]], [[]]], (2, 1, 0), [[[]], [[]]]),
     (range(4), (1, 4), [[0, 1, 2, 3]]),
     ([range(2), (2, 3)], (2, 2), [[0, 1], [2, 3]]),
+    ([[[[[[[1]]]]]]], (1, 1), [[1]]),
 ])
-def test_nested_initializers(initializer, shape, rows):
-    a = kalvo.int16(initializer)
-    assert dims(a) == shape and tolist(a) == rows
+def test_nested_initializers(km, initializer, shape, rows):
+    a = km.int16(initializer)
+    assert a.size == shape and tolist(a) == rows
+
+
+# A flat sequence with 'size' fills the storage in column-major order, whether it comes as the
+# initializer or as 'vector'; a nested one keeps its layout.
+@pytest.mark.parametrize("initializer, size, shape, rows", [
+    ([1, 2, 3, 4, 5, 6], (2, 3), (2, 3), [[1, 3, 5], [2, 4, 6]]),
+    ([1, 2, 3], [3], (1, 3), [[1, 2, 3]]),
+    ([1, 2, 3], [3, 1], (3, 1), [[1], [2], [3]]),
+    ([1, 0, 1, 1], [2, 2], (2, 2), [[1, 1], [0, 1]]),
+    ([7], [1, 1], (1, 1), [[7]]),
+    ([], [0, 5], (0, 5), []),
+    ([[1, 2], [3, 4]], [2, 2], (2, 2), [[1, 2], [3, 4]]),
+    ([[1, 2, 3]], [3], (1, 3), [[1, 2, 3]]),
+    ([[], []], [0, 3], (0, 3), []),
+])
+def test_initializer_and_vector_with_size(km, initializer, size, shape, rows):
+    a = km.uint16(initializer, size)
+    assert a.size == shape and tolist(a) == rows
+    if not isinstance(initializer[0] if initializer else 0, list):
+        b = km.uint16(vector=initializer, size=size)
+        assert b.size == shape and tolist(b) == rows
+
+
+def test_vector_without_size_is_a_row(variant, km):
+    kind, is_complex = variant
+    a = getattr(km, kind.name)(vector=[1, 0, 1], is_complex=is_complex)
+    assert a.size == (1, 3) and tolist(a) == [[1, 0, 1]] and a._is_complex is is_complex
+    assert km.double(vector=[]).size == (1, 0) and km.double(None, None, [1, 1]).size == (1, 2)
 
 
 def test_storage_is_column_major(km):
     a = km.double([[1, 2, 3], [4, 5, 6]])
-    assert a[0][1] == 2.0
-    assert flatten(tolist(a.noncomplex())) == [1.0, 4.0, 2.0, 5.0, 3.0, 6.0]
+    assert list(a.noncomplex()) == [1.0, 4.0, 2.0, 5.0, 3.0, 6.0]
     b = km.double([[[1, 2], [3, 4], [5, 6]], [[7, 8], [9, 10], [11, 12]]])
-    assert flatten(tolist(b.noncomplex())) == [1, 7, 3, 9, 5, 11, 2, 8, 4, 10, 6, 12]
-
-
-def test_initializer_for_every_kind(kind, array_type):
-    rows = [[1, 0, 1], [0, 1, 1]]
-    for is_complex in complex_flags(kind):
-        a = array_type(rows, is_complex=is_complex)
-        assert dims(a) == (2, 3) and a._is_complex is is_complex
-        assert tolist(a) == rows
-        assert tolist(array_type(tuple(map(tuple, rows)), is_complex=is_complex)) == rows
-
-
-def test_mixed_numbers_in_double(km):
-    assert tolist(km.double((1, 2.5, True))) == [[1.0, 2.5, 1.0]]
-
-
-@pytest.mark.parametrize("initializer, size, shape, rows", [
-    ([1, 2, 3, 4, 5, 6], (2, 3), (2, 3), [[1, 3, 5], [2, 4, 6]]),
-    ([1, 2, 3, 4], [1, 4], (1, 4), [[1, 2, 3, 4]]),
-    ([1, 2, 3, 4], [4], (1, 4), [[1, 2, 3, 4]]),
-    ([[1, 2], [3, 4]], [2, 2], (2, 2), [[1, 2], [3, 4]]),
-    ([[1, 2, 3]], [3], (1, 3), [[1, 2, 3]]),
-    (7, [1, 1], (1, 1), [[7]]),
-    ([], [0, 3], (0, 3), []),
-    ([[], []], [0, 3], (0, 3), []),
-])
-def test_initializer_with_size(initializer, size, shape, rows):
-    a = kalvo.uint16(initializer, size)
-    assert dims(a) == shape and tolist(a) == rows
+    assert list(b.noncomplex()) == [1, 7, 3, 9, 5, 11, 2, 8, 4, 10, 6, 12]
 
 
 def test_array_initializer_is_read_element_by_element(km):
     source = km.double([[1.5, 2.5], [3.5, 4.5]])
     copy = km.single(source)  # a buffer import would refuse 'd' for 'f'
-    assert dims(copy) == (2, 2) and tolist(copy) == [[1.5, 2.5], [3.5, 4.5]]
+    assert copy.size == (2, 2) and tolist(copy) == [[1.5, 2.5], [3.5, 4.5]]
     assert tolist(km.double(source[1])) == [[3.5, 4.5]]
     with pytest.raises(TypeError, match="kalvo.int8 does not accept floating-point values."):
         km.int8(source)
 
 
-# ---- leading dictionary ----------------------------------------------------------------------
-
 def test_leading_dictionary_supplies_keywords(km):
-    assert dims(km.double({"size": [2, 2]})) == (2, 2)
+    assert km.double({"size": [2, 2]}).size == (2, 2)
     a = km.double({"is_complex": True}, [[1, 2]])
     assert a._is_complex and tolist(a) == [[1 + 0j, 2 + 0j]]
     assert tolist(km.int8({"vector": [1, 2, 3, 4]}, None, [2, 2])) == [[1, 3], [2, 4]]
@@ -178,21 +139,15 @@ ARGUMENT_ERRORS = [
 ]
 
 
-@pytest.mark.parametrize("args, kwargs, exc, message", ARGUMENT_ERRORS)
-def test_argument_errors(km, args, kwargs, exc, message):
+@pytest.mark.parametrize("name, args, kwargs, exc, message", [("double",) + row for row in ARGUMENT_ERRORS] + [
+    ("logical", (), {"is_complex": True}, TypeError, "logical arrays must not be complex.")])
+def test_argument_errors(km, name, args, kwargs, exc, message):
     with pytest.raises(exc) as info:
-        km.double(*args, **kwargs)
+        getattr(km, name)(*args, **kwargs)
     assert str(info.value) == message
 
 
-def test_logical_must_not_be_complex(km):
-    with pytest.raises(TypeError) as info:
-        km.logical(is_complex=True)
-    assert str(info.value) == "logical arrays must not be complex."
-    assert dims(km.logical(is_complex=False)) == (0, 0)
-
-
-SHAPE_ERRORS = [
+@pytest.mark.parametrize("args, kwargs, error, initializer, size", [
     (([1, 2, 3],), {"size": (2, 2)}, "ShapeError", "3", "2, 2"),
     ((5,), {"size": [2, 2]}, "ShapeError", "1, 1", "2, 2"),
     (([[1, 2, 3], [4, 5, 6]],), {"size": (3, 2)}, "SizeError", "2, 3", "3, 2"),
@@ -202,10 +157,7 @@ SHAPE_ERRORS = [
     ((), {"vector": [1, 2, 3], "size": [2, 2]}, "ShapeError", "3", "2, 2"),
     ((), {"vector": [], "size": [1]}, "ShapeError", "0", "1, 1"),
     (([[1, 2]],), {"size": [3]}, "ShapeError", "1, 2", "1, 3"),
-]
-
-
-@pytest.mark.parametrize("args, kwargs, error, initializer, size", SHAPE_ERRORS)
+])
 def test_shape_and_size_errors(km, args, kwargs, error, initializer, size):
     with pytest.raises(getattr(km, error)) as info:
         km.double(*args, **kwargs)
@@ -214,16 +166,16 @@ def test_shape_and_size_errors(km, args, kwargs, error, initializer, size):
     assert not isinstance(info.value, other)
 
 
-def test_size_too_large_for_memory(kind, array_type):
-    for is_complex in complex_flags(kind):
-        start = time.monotonic()
-        with pytest.raises(MemoryError) as info:
-            array_type(size=[10**9, 10**9], is_complex=is_complex)
-        assert time.monotonic() - start < 5
-        assert str(info.value) == ("unable to allocate memory for array with number of elements "
-                                   f"= 1000000000000000000; type = {kind.name}")
+def test_size_too_large_for_memory(km, variant):
+    kind, is_complex = variant
+    start = time.monotonic()
+    with pytest.raises(MemoryError) as info:
+        getattr(km, kind.name)(size=[10**9, 10**9], is_complex=is_complex)
+    assert time.monotonic() - start < 5
+    assert str(info.value) == ("unable to allocate memory for array with number of elements "
+                               f"= 1000000000000000000; type = {kind.name}")
     with pytest.raises(MemoryError, match=f"= {2**64 - 1}; type"):
-        array_type(size=[2**62, 2**62])  # the count saturates instead of wrapping
+        getattr(km, kind.name)(size=[2**62, 2**62])  # the count saturates instead of wrapping
 
 
 # ---- sequences that misbehave ----------------------------------------------------------------
@@ -246,31 +198,26 @@ class Flaky:
         return 1
 
 
-def test_unfetchable_items(km):
+class Shrinking(list):
+    def __getitem__(self, i):
+        item = list.__getitem__(self, i)
+        self.clear()
+        return item
+
+
+@pytest.mark.parametrize("call, exc, message", [
     # The shape check fetches the three items once; the walk's second fetch fails.
-    with pytest.raises(RuntimeError) as info:
-        km.double([Flaky(3, 5)])
-    assert str(info.value) == "null data pointer."
-    with pytest.raises(ValueError, match="elements of array are of different lengths or types."):
-        km.double(Flaky(3, 2))
-    with pytest.raises(RuntimeError) as info:
-        km.double(vector=Flaky(3, 2))
-    assert str(info.value) == "item 1 could not be retrieved."
-    with pytest.raises(RuntimeError) as info:
-        km.double(size=Flaky(2, 1))
-    assert str(info.value) == ("Item 0 could not be retrieved from the value associated with "
-                               "the 'size' keyword.")
-
-
-def test_sequence_shrinking_while_read(km):
-    class Shrinking(list):
-        def __getitem__(self, i):
-            item = list.__getitem__(self, i)
-            self.clear()
-            return item
-
-    with pytest.raises(RuntimeError, match="item 1 could not be retrieved."):
-        km.double(vector=Shrinking([1, 2, 3]))
+    (lambda t: t([Flaky(3, 5)]), RuntimeError, "null data pointer."),
+    (lambda t: t(Flaky(3, 2)), ValueError, "elements of array are of different lengths or types."),
+    (lambda t: t(vector=Flaky(3, 2)), RuntimeError, "item 1 could not be retrieved."),
+    (lambda t: t(vector=Shrinking([1, 2, 3])), RuntimeError, "item 1 could not be retrieved."),
+    (lambda t: t(size=Flaky(2, 1)), RuntimeError,
+     "Item 0 could not be retrieved from the value associated with the 'size' keyword."),
+])
+def test_unfetchable_items(km, call, exc, message):
+    with pytest.raises(exc) as info:
+        call(km.double)
+    assert str(info.value) == message
 
 
 def test_self_containing_and_deep_initializers(km):
@@ -283,48 +230,3 @@ def test_self_containing_and_deep_initializers(km):
         deep = [deep]
     with pytest.raises(RecursionError):
         km.double(deep)
-    assert dims(km.double([[[[[[[[1.0]]]]]]]])) == (1, 1)
-
-
-# ---- references and memory -------------------------------------------------------------------
-
-def test_inputs_keep_their_reference_counts(km):
-    value = 12345.5
-    rows = [[value, 2.0], [3.0, value]]
-    size = [2, 2]
-    vector = [value, value, value, value]
-    keywords = {"size": size}
-    watched = (value, rows, rows[0], size, vector, keywords)
-    before = [sys.getrefcount(o) for o in watched]
-    for _ in range(100):
-        km.double(rows)
-        km.double(rows, size)
-        km.double(vector=vector, size=size)
-        km.double(keywords)
-        km.double(rows, is_complex=True)
-        for call in (lambda: km.double(rows, [3]), lambda: km.double([rows, None]),
-                     lambda: km.double(vector, None, vector), lambda: km.int8(vector=vector)):
-            with pytest.raises(Exception):
-                call()
-        del call
-    assert [sys.getrefcount(o) for o in watched] == before
-
-
-def test_no_memory_growth(km):
-    rows = [[1.0, 2.0, 3.0], [4.0, 5.0, 6.0]]
-
-    def succeed():
-        km.double(rows)
-        km.int8(vector=[1, 2, 3, 4], size=[2, 2])
-        km.uint16(size=[3, 3], is_complex=True)
-        km.logical({"size": [2]})
-
-    def fail():
-        for call in (lambda: km.double([[1, 2], [3]]), lambda: km.int8([1.5]),
-                     lambda: km.double(rows, size=[3, 2]), lambda: km.double(size=[10**9, 10**9]),
-                     lambda: km.double(vector=[1, None]), lambda: km.logical(is_complex=True)):
-            with pytest.raises(Exception):
-                call()
-
-    leak_check(succeed)
-    leak_check(fail)

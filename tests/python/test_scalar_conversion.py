@@ -10,8 +10,7 @@ import struct
 
 import pytest
 
-from conftest import KINDS
-from construct_helpers import same_value, tolist
+from conftest import KINDS, same_value, tolist
 
 INTEGER_KINDS = tuple(k for k in KINDS if k.is_integer)
 TOO_LARGE = "Python int too large to convert to C long long"
@@ -65,12 +64,6 @@ def test_ints_beyond_64_bits(km, value):
         assert element(km.uint64, value) == value
     else:
         assert refusal(km.uint64, value) == (OverflowError, TOO_LARGE)
-
-
-def test_uint64_max_and_negative(km):
-    assert element(km.uint64, 2**64 - 1) == 2**64 - 1
-    assert refusal(km.uint64, -1) == (OverflowError,
-                                      "value (-1) cannot be stored in a variable of type uint64.")
 
 
 def test_bool_is_an_integer(kind, array_type):
@@ -148,7 +141,8 @@ def nearest_single(x):
 @pytest.mark.parametrize("value, expected", [
     (1e39, math.inf), (-1e39, -math.inf), (2**70, math.inf), (-2**70, -math.inf),
     (1e38, nearest_single(1e38)), (3.4028234663852886e38, 3.4028234663852886e38),
-    (0.1, nearest_single(0.1)), (2**63 - 1, float(2**63)), (-0.0, -0.0),
+    (0.1, nearest_single(0.1)), (16777217, 16777216.0), (2**63 - 1, float(2**63)), (-0.0, -0.0),
+    (math.nan, math.nan),
 ])
 @pytest.mark.parametrize("is_complex", [False, True], ids=["real", "complex"])
 def test_single_values(km, value, expected, is_complex):
@@ -156,10 +150,10 @@ def test_single_values(km, value, expected, is_complex):
     assert same_value(got, complex(expected, 0) if is_complex else expected)
 
 
-def test_single_nan_and_complex_parts(km):
-    assert math.isnan(element(km.single, float("nan")))
+def test_single_complex_parts(km):
     assert element(km.single, complex(1e39, -1e39), is_complex=True) == complex(math.inf, -math.inf)
-    assert refusal(km.single, 1j)[0] is TypeError
+    assert refusal(km.single, 1j) == (
+        TypeError, "kalvo.single does not accept complex values if 'is_complex' is not set to 'True'.")
 
 
 # ---- logical ---------------------------------------------------------------------------------
