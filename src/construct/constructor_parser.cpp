@@ -65,6 +65,18 @@ using OutOfMemory = kalvo::data::detail::ArrayException<kalvo::Exception,
 
 bool isGiven(PyObject* value) { return value != nullptr && value != Py_None; }
 
+/// Whether every byte stride of an array with these extents fits in a Py_ssize_t. Zero extents
+/// are skipped: an array without elements may have huge extents, but not strides that overflow.
+bool stridesFit(const std::vector<size_t>& dims, size_t elementSize) {
+    Py_ssize_t stride = static_cast<Py_ssize_t>(elementSize);
+    for (size_t extent : dims) {
+        if (extent != 0 && __builtin_mul_overflow(stride, extent, &stride)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 template<class T>
@@ -179,6 +191,12 @@ bool FinalConstructorParser<T>::processSizeKwarg(PyObject* size) {
     }
     while (dims.size() > 2 && dims.back() == 1) {
         dims.pop_back();
+    }
+    // An array without elements, whose other extents would still make its strides overflow;
+    // reshape() refuses the same dimensions. (With elements, the count itself is too large.)
+    if (productOf(dims) == 0 && !stridesFit(dims, sizeof(T))) {
+        PyErr_SetString(PyExc_ValueError, "dimensions specified by 'size' are too large.");
+        return false;
     }
     return setSizeDims(dims);
 }

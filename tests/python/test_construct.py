@@ -178,6 +178,17 @@ def test_size_too_large_for_memory(km, variant):
         getattr(km, kind.name)(size=[2**62, 2**62])  # the count saturates instead of wrapping
 
 
+def test_empty_array_whose_strides_would_overflow(km, variant):
+    kind, is_complex = variant
+    t = getattr(km, kind.name)
+    biggest = sys.maxsize // (kind.itemsize * (2 if is_complex else 1))  # its stride still fits
+    a = t(size=[biggest // 3, 3, 0], is_complex=is_complex)
+    assert a.size == (biggest // 3, 3, 0) and str(a[-1]) == "[[],[],[]]"
+    for size in ([2, biggest, 0], [biggest // 2, 3, 0]):
+        with pytest.raises(ValueError, match=r"^dimensions specified by 'size' are too large\.$"):
+            t(size=size, is_complex=is_complex)
+
+
 # ---- sequences that misbehave ----------------------------------------------------------------
 
 class Flaky:

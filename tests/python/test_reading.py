@@ -199,8 +199,8 @@ def test_slice_of_one_position_with_huge_step(a23, step):
 
 
 def test_positions_near_the_top_of_the_index_range(km):
-    # Only an array without elements has such extents; the position one step past the last
-    # selected one lies beyond the index range.
-    s = km.double(size=[sys.maxsize, 0])[::2**62 + 1]
+    # Only an array without elements, of one-byte elements, has such an extent; the position
+    # one step past the last selected one lies beyond the index range.
+    s = km.int8(size=[sys.maxsize, 0])[::2**62 + 1]
     for view in (s, s[::1], s[::-1]):
         assert len(view) == 2 and len(view[1]) == 0 and view[1:].size == (1, 0)
