@@ -188,6 +188,15 @@ def cells(size):
     return math.prod(max(d, 1) for d in size)
 
 
+def small(x):
+    """Whether walking every position of x is cheap: a zero extent lets an array without
+    elements have millions of positions, which text, lists, equality and copies all visit."""
+    if not isinstance(x, TYPES):
+        return True
+    size = call(lambda: x.size)
+    return size is not None and cells(size) <= MAX_CELLS
+
+
 def call(f, *args, **kwargs):
     """f(*args, **kwargs), or None when it raises one of the documented exception types."""
     try:
@@ -277,8 +286,9 @@ class Program:
             return tuple(seq) if self.f.ConsumeBool() else seq
         if r == 6:
             return self.buffer()
-        if r == 7 and self.pool:
-            return self.pick(self.pool)[0]
+        if r == 7 and self.pool:  # read through its sequence protocol: every position visited
+            x = self.pick(self.pool)[0]
+            return x if small(x) else None
         if r == 8:
             return Hostile([self.value(depth + 1, t, cplx) for _ in range(self.n(0, 3))],
                            self.action(), self.n(0, 3))
@@ -289,7 +299,10 @@ class Program:
             return deep
         if r == 10 and self.pool:
             x = self.pick(self.pool)[0]
-            return call(memoryview, x) if self.f.ConsumeBool() else call(self.index, x)
+            if self.f.ConsumeBool():
+                return call(memoryview, x)
+            view = call(self.index, x)
+            return view if small(view) else None
         return self.nested(self.shape(), self.scalar)
 
     def buffer(self):
@@ -544,9 +557,7 @@ class Program:
         if entry is None:
             return
         x, full = entry
-        # Walks over every position (text, lists, equality, copies) only for small arrays: a
-        # zero extent lets an array without elements have millions of positions.
-        small = cells(call(lambda: x.size) or (10 ** 9,)) <= MAX_CELLS
+        cheap = small(x)
         r = self.n(0, 10)
         if r == 0:
             dims = self.factor(x) if self.f.ConsumeBool() else self.shape(4)
@@ -554,7 +565,7 @@ class Program:
             y = call(x.reshape, *dims) if form == 0 else call(x.reshape, dims) if form == 1 else \
                 call(x.reshape, self.value()) if form == 2 else call(x.reshape, *dims, order="F")
             assert y is None or y is x
-        elif r <= 3 and small:
+        elif r <= 3 and cheap:
             m = self.n(0, 3)
             y = call((x.clone, x.real, x.imag, x.noncomplex)[m])
             if y is not None:
@@ -574,7 +585,7 @@ class Program:
             mv = call(memoryview, x)
             if mv is not None:
                 self.views.append(mv)
-                if small:
+                if cheap:
                     call(lambda: mv.tolist()), call(mv.tobytes)
                 if self.f.ConsumeBool():  # our own export imported again
                     y = call(self.pick(TYPES), mv, is_complex=self.f.ConsumeBool())
@@ -584,7 +595,7 @@ class Program:
             self.views.pop(self.n(0, len(self.views) - 1)).release()
         elif r == 8:
             y = self.pick(self.pool)[0] if self.n(0, 3) else self.value()
-            if small:
+            if cheap:
                 eq, ne = call(lambda: x == y), call(lambda: x != y)
                 assert eq is None or ne is None or eq is (not ne), (x, y, eq, ne)
                 if isinstance(y, TYPES) and type(y) is type(x) and eq is False:
@@ -613,9 +624,9 @@ class Program:
                 self.pool.append([y, True])
             elif not HAS_BUFFER(exporter):
                 assert code.value == 32
-            if small:
+            if cheap:
                 call(copy.copy, x), call(copy.deepcopy, x)
-        elif small:
+        elif cheap:
             it = iter(x)
             items = list(it)
             assert next(it, self) is self
