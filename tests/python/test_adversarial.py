@@ -159,7 +159,8 @@ def test_shorter_length_assigns_the_reported_items():
 
 
 class NoisyFloat(float):
-    """Its conversion hooks would reshape the target; conversions must never call them."""
+    """Conversion hooks that fail loudly: int and float subclasses are read by value, so no
+    conversion may run code that could change the array it is working on."""
     calls = []
 
     def __float__(self):
