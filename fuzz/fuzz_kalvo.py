@@ -619,8 +619,9 @@ class Program:
             if y is not None:
                 kind = TYPES.index(type(y)) + 3 + 10 * y._is_complex
                 assert code.value == (13 if type(y) is kalvo.logical else kind), (code.value, y)
-                again = type(y)(exporter, **({"is_complex": True} if y._is_complex else {}))
-                assert str(again) == str(y), (again, y)
+                if small(y):  # text of a million-element import takes seconds
+                    again = type(y)(exporter, **({"is_complex": True} if y._is_complex else {}))
+                    assert str(again) == str(y), (again, y)
                 self.pool.append([y, True])
             elif not HAS_BUFFER(exporter):
                 assert code.value == 32
