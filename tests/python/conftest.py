@@ -5,9 +5,7 @@ A test taking ``kind`` runs once per element kind (``array_type`` is then its ty
 (kind, is_complex) pair an array can have, and ``numpy_variant`` over those NumPy has too.
 """
 import ctypes
-import gc
 import struct
-import sys
 from dataclasses import dataclass
 from typing import Any, Tuple
 
@@ -129,20 +127,6 @@ def same_value(x, y):
             return x != x and y != y
         return x == y and str(x)[0] == str(y)[0]
     return type(x) is type(y) and x == y
-
-
-def leak_check(action, rounds=2000, slack=100):
-    """Runs `action` `rounds` times after a warm-up and fails when the interpreter's count
-    of allocated blocks grew by `slack` or more."""
-    for _ in range(50):
-        action()
-    gc.collect()
-    before = sys.getallocatedblocks()
-    for _ in range(rounds):
-        action()
-    gc.collect()
-    growth = sys.getallocatedblocks() - before
-    assert growth < slack, f"{growth} blocks still allocated after {rounds} rounds"
 
 
 class PyBuffer(ctypes.Structure):

@@ -233,3 +233,27 @@ def test_no_leak(name):
         grown_heap = heap_in_use() - heap
         assert grown_heap < ROUNDS * 8, f"C heap grew by {grown_heap} bytes over {ROUNDS} rounds"
     assert [sys.getrefcount(x) for x in inputs] == counts
+
+
+def test_inputs_keep_their_reference_counts():
+    """Construction and assignment, succeeding and failing, hand back every reference they take
+    to the values, sequences, keyword dictionaries and exporters they were given."""
+    value = 12345.5
+    rows = [[value, 2.0], [3.0, value]]
+    size = [2, 2]
+    vector = [value, value, value, value]
+    keywords = {"size": size}
+    data = np.arange(4.0)
+    target = kalvo.double([[1, 2, 3], [4, 5, 6]])
+    watched = (value, rows, rows[0], size, vector, keywords, data)
+    before = [sys.getrefcount(o) for o in watched]
+    for _ in range(100):
+        kalvo.double(rows), kalvo.double(rows, size), kalvo.double(vector=vector, size=size)
+        kalvo.double(keywords), kalvo.double(rows, is_complex=True), kalvo.double(data)
+        fails(kalvo.ShapeError, kalvo.double, rows, [3])
+        fails(ValueError, kalvo.double, [rows, None])
+        fails(TypeError, kalvo.double, vector, None, vector)
+        fails(ValueError, kalvo.int8, vector=vector)
+        fails(BufferError, kalvo.single, data)
+        target[0] = rows[0] + [value]
+    assert [sys.getrefcount(o) for o in watched] == before
