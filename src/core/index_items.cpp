@@ -327,7 +327,7 @@ std::pair<bool, long> getLengthOfPySequence(PyObject* obj)
         PyRef first = PyRef::steal(PySequence_GetItem(obj, 0));
         if (!first) {
             PyErr_Clear();
-            return {false, length};
+            return {true, length};
         }
         firstLength = itemShape(first.get(), firstIsSequence);
         if (firstLength < 0)
@@ -335,9 +335,9 @@ std::pair<bool, long> getLengthOfPySequence(PyObject* obj)
     }
     for (Py_ssize_t i = 1; i < length; ++i) {
         PyRef item = PyRef::steal(PySequence_GetItem(obj, i));
-        if (!item) { // the sequence may have shrunk under a __getitem__
+        if (!item) {
             PyErr_Clear();
-            return {false, length};
+            return {true, length};
         }
         bool isSequence = false;
         const Py_ssize_t itemLength = itemShape(item.get(), isSequence);

@@ -192,10 +192,11 @@ def test_empty_array_whose_strides_would_overflow(km, variant):
 # ---- sequences that misbehave ----------------------------------------------------------------
 
 class Flaky:
-    """A sequence of `n` ones whose `fail_at`-th item fetch (counting from 1) fails."""
+    """A sequence of `n` ones whose `fail_at`-th item fetch (counting from 1) fails, and with
+    `always` every later fetch of that item too."""
 
-    def __init__(self, n, fail_at):
-        self.n, self.fail_at, self.calls = n, fail_at, 0
+    def __init__(self, n, fail_at, always=False):
+        self.n, self.fail_at, self.calls, self.always, self.broken = n, fail_at, 0, always, None
 
     def __len__(self):
         return self.n
@@ -205,6 +206,8 @@ class Flaky:
             raise IndexError(i)
         self.calls += 1
         if self.calls == self.fail_at:
+            self.broken = i if self.always else None
+        if self.calls == self.fail_at or i == self.broken:
             raise KeyError("no item")
         return 1
 
@@ -219,7 +222,8 @@ class Shrinking(list):
 @pytest.mark.parametrize("call, exc, message", [
     # The shape check fetches the three items once; the walk's second fetch fails.
     (lambda t: t([Flaky(3, 5)]), RuntimeError, "null data pointer."),
-    (lambda t: t(Flaky(3, 2)), ValueError, "elements of array are of different lengths or types."),
+    (lambda t: t(Flaky(3, 2, always=True)), RuntimeError, "null data pointer."),
+    (lambda t: t([[1, 2], Flaky(2, 1, always=True)]), RuntimeError, "null data pointer."),
     (lambda t: t(vector=Flaky(3, 2)), RuntimeError, "item 1 could not be retrieved."),
     (lambda t: t(vector=Shrinking([1, 2, 3])), RuntimeError, "item 1 could not be retrieved."),
     (lambda t: t(size=Flaky(2, 1)), RuntimeError,
