@@ -68,13 +68,13 @@ public:
 
     /// a[key] = value; 0, or -1 with a Python exception set.
     int run(PyObject* key, PyObject* value) {
-        // A partial array made before a reshape may hold positions the array no longer has.
-        if (!checkIndicesStillValid(&m_state)) {
-            return -1;
-        }
         m_fixed = m_state.getNumberOfIntegerIndicesSoFar();
         if (m_fixed >= m_wrapper.getNumberOfDimensions()) {
             PyErr_SetString(PyExc_RuntimeError, "too many indices.");
+            return -1;
+        }
+        // A partial array made before a reshape may hold positions the array no longer has.
+        if (!checkIndicesStillValid(&m_state)) {
             return -1;
         }
         const long len = m_state.getLengthOfActiveDimension();

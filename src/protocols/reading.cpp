@@ -89,13 +89,19 @@ void applyItem(KCppPyArray& view, Item& item, bool replacesTrailingSlice) {
 template<class T>
 PyObject* readInteger(PyObject* self, Py_ssize_t key, PyObject* keyObject) {
     KCppPyArray* state = stateOf(self);
-    if (!checkIndicesStillValid(state)) {
+    if (state == nullptr || state->getKDAWrapper() == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, kNotInitialized);
         return nullptr;
     }
+    // A partial array whose every dimension is fixed (possible only after a reshape removed
+    // dimensions) reports that first; other stale positions are refused before use.
     const long fixedSoFar = state->getNumberOfIntegerIndicesSoFar();
     const long numDims = state->getNumberOfDimensions();
     if (fixedSoFar >= numDims) {
         PyErr_SetString(PyExc_RuntimeError, "too many indices.");
+        return nullptr;
+    }
+    if (!checkIndicesStillValid(state)) {
         return nullptr;
     }
     const long len = state->getLengthOfActiveDimension();
