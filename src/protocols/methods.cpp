@@ -38,11 +38,12 @@ PyObject* attachState(PyRef object, std::unique_ptr<KCppPyArray> state) {
 }
 
 /// A new state, with a wrapper of its own, over what `state` shows as it is now.
-/// A full array shares its data array copy-on-write, so this costs one copy (the wrapper's
-/// buffer) and keeps every extent, zero ones included; a write through either array later
-/// leaves the other unchanged. A partial array is materialised from a scratch copy of the state,
-/// so the result reflects the current element values rather than a view cached before later
-/// assignments, and the source does not keep a second copy of its elements.
+/// A full array with elements shares its data array copy-on-write, so this costs one copy (the
+/// wrapper's buffer); a write through either array later leaves the other unchanged. Partial
+/// arrays and arrays without elements are materialised from a scratch copy of the state: the
+/// result reflects the current element values rather than a view cached before later
+/// assignments, the source does not keep a second copy of its elements, and an empty result
+/// has the source's extents with the first set to 0, as every materialised empty view has.
 std::unique_ptr<KCppPyArray> materializeShown(const KCppPyArray& state) {
     if (state.indicesAreEmpty()) {
         const KDArrayWrapper* wrapper = state.getKDAWrapper();
@@ -50,8 +51,9 @@ std::unique_ptr<KCppPyArray> materializeShown(const KCppPyArray& state) {
             PyErr_SetString(PyExc_RuntimeError, "null data pointer.");
             return nullptr;
         }
-        return std::make_unique<KCppPyArray>(wrapper->array(), state.getSupportedArrayEnum(),
-                                             state.isComplex(), wrapper->getOrder() == 'F');
+        if (wrapper->getNumberOfElements() > 0)
+            return std::make_unique<KCppPyArray>(wrapper->array(), state.getSupportedArrayEnum(),
+                                                 state.isComplex(), wrapper->getOrder() == 'F');
     }
     KCppPyArray scratch(state);
     return scratch.cloneAsKCppPyArrayUniquePtr(kalvo::data::MemoryLayout::COLUMN_MAJOR, true);

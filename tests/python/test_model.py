@@ -231,7 +231,7 @@ class Handle:
 
     def materialised(self):
         """(shape, storage-order values) of a stand-alone copy of what the handle shows."""
-        if self.full:
+        if self.full and self.store.flat:
             return list(self.store.shape), list(self.store.flat)
         nested = self.nested()
         dims = list(self.size())
