@@ -311,6 +311,11 @@ std::pair<bool, long> getLengthOfPySequence(PyObject* obj)
     }
     if (length < 2)
         return {true, length};
+    // No machine stores 2**40 elements, so the walk's reservation refuses such a sequence; its
+    // items are not fetched here first (for a lazy sequence like range(2**62) that takes years).
+    constexpr Py_ssize_t kLongestCheckedSequence = Py_ssize_t{1} << 40;
+    if (length > kLongestCheckedSequence)
+        return {true, length};
     // Length of a sequence item, or -1 for a scalar (or an item whose length cannot be read).
     auto itemShape = [](PyObject* item, bool& isSequence) -> Py_ssize_t {
         isSequence = PySequence_Check(item) != 0;

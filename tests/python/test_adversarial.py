@@ -89,6 +89,9 @@ def shrink(seq, i):
     (lambda: kalvo.double(vector=Seq([1, 2], 2 ** 62)), MemoryError),
     (lambda: kalvo.double([Seq([1, 2], 2 ** 62)]), CLEAN),
     (lambda: kalvo.double(size=Seq([2, 2], 2 ** 62)), CLEAN),
+    # lazy sequences too long for any machine are refused without fetching every item first
+    (lambda: kalvo.double(range(2 ** 62)), MemoryError),
+    (lambda: kalvo.logical([range(2 ** 41), range(2 ** 41)]), MemoryError),
     # fetches that fail or change the sequence being read
     (lambda: kalvo.double([Seq([1], on_get=boom)]), (RuntimeError, "null data pointer.")),
     (lambda: kalvo.double(vector=Seq([1], on_get=boom)), (RuntimeError, "item 0 could not be retrieved.")),
