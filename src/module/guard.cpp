@@ -3,6 +3,7 @@
 
 #include <exception>
 #include <new>
+#include <stdexcept>
 
 #include "dataarray/kalvo_data.hpp"
 
@@ -12,6 +13,9 @@ void kalvo::py::translateCurrentException() noexcept {
     } catch (const ErrorAlreadySet&) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "unknown error.");
     } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::length_error&) {
+        // A container asked to hold more than it can address: a failed allocation to the user.
         PyErr_NoMemory();
     } catch (const kalvo::Exception& e) {
         // Runtime failures carry their own message (e.g. "Array type mismatch.").

@@ -12,7 +12,7 @@ namespace kalvo::py {
 struct ErrorAlreadySet {};
 
 /// Converts the exception being handled into a pending Python exception:
-/// std::bad_alloc -> MemoryError; kalvo::Exception and std::exception -> RuntimeError(what());
+/// std::bad_alloc and std::length_error -> MemoryError; kalvo::Exception and std::exception -> RuntimeError(what());
 /// ErrorAlreadySet keeps the pending error; anything else -> RuntimeError.
 /// Call only inside a catch block.
 void translateCurrentException() noexcept;

@@ -92,6 +92,8 @@ def shrink(seq, i):
     # lazy sequences too long for any machine are refused without fetching every item first
     (lambda: kalvo.double(range(2 ** 62)), MemoryError),
     (lambda: kalvo.logical([range(2 ** 41), range(2 ** 41)]), MemoryError),
+    (lambda: kalvo.double(size=range(2 ** 62)), MemoryError),
+    (lambda: kalvo.double([[1, 2]]).reshape(range(2 ** 62)), MemoryError),
     # fetches that fail or change the sequence being read
     (lambda: kalvo.double([Seq([1], on_get=boom)]), (RuntimeError, "null data pointer.")),
     (lambda: kalvo.double(vector=Seq([1], on_get=boom)), (RuntimeError, "item 0 could not be retrieved.")),
