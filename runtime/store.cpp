@@ -6,6 +6,8 @@
 #include <cstring>
 #include <new>
 
+#include "dataarray/huge_pages.hpp"
+
 namespace kalvo::runtime {
 
 size_t elementSize(int32_t type) noexcept {
@@ -45,6 +47,7 @@ StoragePtr allocateStorage(size_t count, size_t elemSize) {
     if (data == nullptr) {
         throw std::bad_alloc();
     }
+    kalvo::data::detail::adviseHugePages(data, count * elemSize);
     storage->data = data;
     storage->deleter = &kalvo_data_freeBuffer;
     storage->count = count;

@@ -346,18 +346,11 @@ auto FinalConstructorParser<T>::processConstructorArgsAndKwargs(PyObject* args, 
             return {};
         }
         if (!vector && !initializer) {
-            numElements = productOf(sizeDims);
-            // The zeros go straight into the final buffer; drop the reservation first.
+            // The runtime makes the zeros (createArrayFromParser); drop the reservation.
             kalvo::py::CollectedElements<T>().swap(elements);
-            buffer_t buffer = createBuffer(numElements, ok);
-            if (!ok) {
-                return {};
-            }
-            dataIsColumnMajor = true;
-            if (numElements > 0) {
-                std::memset(static_cast<void*>(buffer.get()), 0, numElements * sizeof(T));
-            }
-            return buffer;
+            zeroFilled = true;
+            ok = true;
+            return {};
         }
     }
     if (vector) {
@@ -377,6 +370,18 @@ std::optional<kalvo::data::Array> createArrayFromParser(FinalConstructorParser<T
     try {
         const std::vector<size_t> dims = parser.finalDims();
         const size_t count = productOf(dims);
+        if (parser.zeroFilled) {
+            // Fresh runtime storage is zeroed lazily by the system: far cheaper than filling a
+            // buffer with zeros and handing it over.
+            try {
+                return kalvo::data::Array(parser.factory.template createArray<T>(dims));
+            } catch (const std::bad_alloc&) {
+            } catch (const std::length_error&) {
+            } catch (const OutOfMemory&) {
+            }
+            setAllocationError(count, displayNameOf<T>());
+            return std::nullopt;
+        }
         bool ok = true;
         if (!buffer) {
             if (count > 0) {

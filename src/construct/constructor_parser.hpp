@@ -13,6 +13,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "dataarray/huge_pages.hpp"
 #include "dataarray/kalvo_data.hpp"
 
 namespace kalvo::py {
@@ -48,6 +49,7 @@ struct CollectedAllocator {
         if (p == nullptr && n > 0) {
             throw std::bad_alloc();
         }
+        kalvo::data::detail::adviseHugePages(p, n * sizeof(T));
         return static_cast<T*>(p);
     }
     void deallocate(T* p, size_t) noexcept { std::free(p); }
@@ -81,6 +83,8 @@ public:
     size_t numElements = 0;
     /// The collected elements are already in column-major (storage) order.
     bool dataIsColumnMajor = false;
+    /// Only "size" was given: the array is all zeros and no element buffer is filled.
+    bool zeroFilled = false;
     /// Room for `elements` has been reserved once.
     bool storageReserved = false;
     /// Elements of a nested-sequence or scalar initializer, in row-major (nesting) order.

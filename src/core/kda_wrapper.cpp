@@ -22,6 +22,7 @@
 #include <string>
 
 #include "core/typed_dispatch.hpp"
+#include "dataarray/huge_pages.hpp"
 #include "module/element_kinds.hpp"
 
 using kalvo::data::Array;
@@ -41,6 +42,7 @@ std::unique_ptr<char, MallocFree> makeFilledBufferFrom(const Array& array, long 
         static_cast<char*>(std::malloc(bytes > 0 ? static_cast<size_t>(bytes) : 1)));
     if (!buffer)
         throw std::bad_alloc();
+    kalvo::data::detail::adviseHugePages(buffer.get(), static_cast<size_t>(bytes));
     if (bytes > 0) {
         apply_numeric_visitor(array, [&](auto&& typed) {
             using T = TypedElementT<decltype(typed)>;
