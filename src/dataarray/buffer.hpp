@@ -11,7 +11,8 @@ namespace kalvo::data {
 class BufferDeleter {
 public:
     BufferDeleter() noexcept = default;
-    explicit BufferDeleter(BufferDeleterFn fn) noexcept : m_fn(fn) {}
+    /// Implicit, so a buffer_ptr_t is made from a pointer and the runtime's deleter function.
+    BufferDeleter(BufferDeleterFn fn) noexcept : m_fn(fn) {}  // NOLINT: implicit on purpose
 
     /// Frees `p` (nothing for null).
     void operator()(void* p) const noexcept {
@@ -22,6 +23,7 @@ public:
 
     /// The runtime's deleter (null for a default-constructed deleter).
     BufferDeleterFn function() const noexcept { return m_fn; }
+    operator BufferDeleterFn() const noexcept { return m_fn; }  // NOLINT: implicit on purpose
 
 private:
     BufferDeleterFn m_fn = nullptr;

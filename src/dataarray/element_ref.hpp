@@ -83,8 +83,23 @@ public:
     /// The underlying runtime reference.
     ReferenceHolder& holder() noexcept { return m_holder; }
 
+    friend bool operator==(const ArrayElementRef& ref, const T& value) { return static_cast<T>(ref) == value; }
+    friend bool operator==(const T& value, const ArrayElementRef& ref) { return ref == value; }
+    friend bool operator!=(const ArrayElementRef& ref, const T& value) { return !(ref == value); }
+    friend bool operator!=(const T& value, const ArrayElementRef& ref) { return !(ref == value); }
+
 private:
     ReferenceHolder m_holder;
 };
+
+namespace detail {
+
+/// Stores `value` into the element that `ref` (an element of a complex TypedArray) refers to.
+template<class T>
+void setElement(ArrayElementRef<T> ref, const T& value, ArrayType type) {
+    setElement<T>(ref.holder(), value, type);
+}
+
+}  // namespace detail
 
 }  // namespace kalvo::data
