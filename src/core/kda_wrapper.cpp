@@ -10,8 +10,10 @@
 // - m_buf is never null once a wrapper exists (a 0-element array gets a 1-byte block), so readers
 //   never meet a missing buffer. A failed allocation throws std::bad_alloc, which the slot guard
 //   turns into MemoryError; the wrapper is left as it was.
-// - Buffer exports point into m_buf. Replacing m_buf (init, setBuf, reshape) while getExportCount()
-//   is non-zero would leave them dangling, so callers refuse to reshape an exported array.
+// - Buffer exports point into m_buf, m_shape and m_bytewiseStrides. init() and setBuf() replace
+//   m_buf and are never called while getExportCount() is non-zero. reshape() is allowed then: it
+//   keeps m_buf (the same elements in the same storage order) and retires the old shape and
+//   stride vectors until the last export is released, so every view stays valid.
 // - A KCppPyArray (kcpp_py_array.cpp) holds the wrapper through a std::shared_ptr; the Python object
 //   owns its KCppPyArray exclusively. No Python reference is kept by either.
 
@@ -192,14 +194,25 @@ void KDArrayWrapper::reshape(const std::vector<long>& dims, ArrayFactory& factor
     if (!dims.empty())
         PyBuffer_FillContiguousStrides(static_cast<int>(dims.size()), newShape.data(), newStrides.data(),
                                        static_cast<int>(m_elemSizeInBytes), order);
-    auto newBuf = makeFilledBufferFrom(replacement, m_bufferSizeInBytes);
+    // Exports read m_buf, which already holds these elements in this order: it stays.
+    const bool exported = m_exports > 0;
+    std::unique_ptr<char, MallocFree> newBuf;
+    if (exported)
+        m_retired.reserve(m_retired.size() + 2);
+    else
+        newBuf = makeFilledBufferFrom(replacement, m_bufferSizeInBytes);
     // Everything that can fail has run; commit.
     m_array = std::move(replacement);
     m_nDim = static_cast<int32_t>(dims.size());
     m_shape.swap(newShape);
     m_order = order;
     m_bytewiseStrides.swap(newStrides);
-    m_buf = std::move(newBuf);
+    if (exported) {
+        m_retired.push_back(std::move(newShape));  // now the old shape
+        m_retired.push_back(std::move(newStrides));
+    } else {
+        m_buf = std::move(newBuf);
+    }
 }
 
 Array KDArrayWrapper::noncomplex(ArrayFactory& factory) { return extractContents(factory, Output::Noncomplex); }

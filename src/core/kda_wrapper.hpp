@@ -142,8 +142,11 @@ public:
 
     /// One more live buffer export.
     void incrementExportCount() noexcept { ++m_exports; }
-    /// One live buffer export fewer.
-    void decrementExportCount() noexcept { --m_exports; }
+    /// One live buffer export fewer; the last one frees the shapes and strides reshape() retired.
+    void decrementExportCount() noexcept {
+        if (--m_exports <= 0)
+            m_retired.clear();
+    }
     /// Number of live buffer exports pointing into buf().
     long getExportCount() const noexcept { return m_exports; }
 
@@ -191,6 +194,9 @@ private:
     long m_bufferSizeInBytes = 0;         ///< m_numElems * m_elemSizeInBytes
     long m_elemSizeInBytes = 0;           ///< bytes per element (complex: both parts)
     std::unique_ptr<char, kalvo::py::MallocFree> m_buf; ///< private copy of all elements, storage order
+    /// Shape and stride vectors replaced by reshape() while exports pointed at them, kept until
+    /// the last export is released.
+    std::vector<std::vector<long>> m_retired;
 };
 
 template <class T>

@@ -147,10 +147,9 @@ std::string exactProductText(const std::vector<long>& dims) {
 
 /// reshape(*dims): re-reads the same elements, in the same storage order, with new dimensions.
 /// The wrapper is shared, so partial arrays and iterators made earlier see the new shape at once
-/// (their readers re-check their stored indices against it). The wrapper's buffer, shape and
-/// strides are reallocated, so reshape() refuses with BufferError while any buffer export of this
-/// array is outstanding, as exported memory must stay valid for the life of each view; exports of
-/// partial arrays point into their own copies and do not block it.
+/// (their readers re-check their stored indices against it). Buffer exports made earlier keep
+/// the shape and strides they were given and go on reading the same storage: the wrapper keeps
+/// both alive until the last export is released.
 PyObject* KCPyArray_Reshape(PyObject* self, PyObject* args, PyObject* kwargs) {
     return kalvo::py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         KCppPyArray* state = requireState(self);
@@ -202,10 +201,6 @@ PyObject* KCPyArray_Reshape(PyObject* self, PyObject* args, PyObject* kwargs) {
         // at 0); its strides would still overflow.
         if (!stridesFit(dims, wrapper->getElementSizeInBytes())) {
             PyErr_SetString(PyExc_ValueError, "reshape() dimensions are too large.");
-            return nullptr;
-        }
-        if (wrapper->getExportCount() > 0) {
-            PyErr_SetString(PyExc_BufferError, "cannot reshape an array with outstanding buffer exports.");
             return nullptr;
         }
         kalvo::data::ArrayFactory factory;
