@@ -34,6 +34,9 @@ Fn resolveFunction(int number) {
 
 namespace detail {
 
+using kalvo::data::resolveFunction;
+using kalvo::data::throwIfError;
+
 /// resolveFunction for an entry of entries.hpp.
 template<class E>
 typename E::fn resolve() {

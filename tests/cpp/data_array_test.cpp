@@ -150,6 +150,23 @@ TEST(ArrayTest, ElementReferencesCheckTheIndexAndAssignValues) {
     expectArrayException<ExceptionType::InvalidArrayIndex>([&] { a[3]; }, invalidIndex);
 }
 
+TEST(ArrayTest, ClientConveniencesSpellTheRuntimeContract) {
+    ArrayFactory factory;
+    auto c = factory.createArray<std::complex<double>>({1, 1});
+    detail::setElement<std::complex<double>>(c[0], {1, 2}, ArrayType::COMPLEX_DOUBLE);
+    EXPECT_TRUE(c[0] == std::complex<double>(1, 2) && std::complex<double>(1, 2) == c[0]);
+    EXPECT_TRUE(c[0] != std::complex<double>(2, 1));
+    // A buffer owned with the runtime's own deleter function, handed back the same way.
+    freedBuffers = 0;
+    buffer_ptr_t<double> buffer(static_cast<double*>(std::malloc(sizeof(double))), &testing::countingFree);
+    BufferDeleterFn fn = buffer.get_deleter();
+    EXPECT_EQ(fn, &testing::countingFree);
+    buffer.reset();
+    EXPECT_EQ(freedBuffers.load(), 1);
+    EXPECT_NO_THROW(detail::throwIfError(0));
+    EXPECT_NE(detail::resolveFunction<void (*)()>(14), nullptr);
+}
+
 TEST(ArrayTest, ImpossibleSizesReportOutOfMemory) {
     ArrayFactory factory;
     const size_t big = std::numeric_limits<size_t>::max() / 2;
