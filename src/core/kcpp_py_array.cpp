@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <iostream>
+#include <limits>
 #include <string>
 
 #include "core/typed_dispatch.hpp"
@@ -234,20 +235,26 @@ bool KCppPyArray::getReplacementIndexForSliceAndSlice(SliceIndexItem& item, long
         return true;
     }
     const long innerStart = item.m_start.value_or(0);
-    const long n = std::min(item.m_slice_len.value_or(0), count);
-    if (innerStart >= count || n <= 0) {
+    if (innerStart < 0 || innerStart >= count) {
         item.makeEmpty();
         return true;
     }
+    const long n = std::max(0L, std::min(item.m_slice_len.value_or(0), count));
     const long start = values[static_cast<size_t>(innerStart)];
     const long innerStep = item.m_step.value_or(1);
-    // One position needs no step, and the step of a slice that selects one position can be any
-    // size: its product with the trailing step could overflow.
-    const long step = n == 1 ? 1 : innerStep * trailing.m_step.value_or(1);
-    // The bound just past the last position rather than a whole step past it, which could lie
-    // beyond the long range when the extent is near its top.
-    const long last = values[static_cast<size_t>(innerStart + (n - 1) * innerStep)];
-    item = SliceIndexItem(start, step > 0 ? last + 1 : last - 1, step, n);
+    const long outerStep = trailing.m_step.value_or(1);
+    long step = 0;
+    if (__builtin_mul_overflow(innerStep, outerStep, &step)) {
+        // Only a slice of at most one position can have steps this large: its direction is all
+        // that is left to keep.
+        step = (innerStep > 0) == (outerStep > 0) ? 1 : -1;
+    }
+    // A whole step past the last position can lie beyond the long range when the extent is near
+    // its top; the walk over the positions stops at the range's end as it would at the bound.
+    long stop = 0;
+    if (__builtin_mul_overflow(n, step, &stop) || __builtin_add_overflow(start, stop, &stop))
+        stop = step > 0 ? std::numeric_limits<long>::max() : std::numeric_limits<long>::min();
+    item = SliceIndexItem(start, stop, step, n);
     item.m_isNormalized = true;
     return true;
 }

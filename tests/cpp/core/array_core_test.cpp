@@ -271,6 +271,25 @@ TEST(KCppPyArray, SliceReplacementsRefuseWhatTheyCannotCompose)
     EXPECT_EQ(takePythonError(), "RuntimeError: unable to retrieve index values from slice in final position.");
 }
 
+// The composed slice: start at the outer slice's position, steps multiplied, n positions.
+TEST(KCppPyArray, SliceOfASliceIsOneSliceOverTheActiveDimension)
+{
+    KCppPyArray column = KCppPyArray(makeArray<double>({10, 1}, iota(10)), KIND_DOUBLE, false, true);
+    KCppPyArray evens = sliced(column, "2, 8, 2");  // positions 2, 4, 6
+    auto composed = [&](long start, long stop, long step, long length) {
+        SliceIndexItem item(start, stop, step, length);
+        EXPECT_TRUE(evens.getReplacementIndexForSliceAndSlice(item, 10)) << takePythonError();
+        return std::vector<long>{item.m_start.value_or(-99), item.m_stop.value_or(-99),
+                                 item.m_step.value_or(-99), item.m_slice_len.value_or(-99)};
+    };
+    EXPECT_EQ(composed(1, 3, 1, 2), (std::vector<long>{4, 8, 2, 2}));
+    EXPECT_EQ(composed(2, -1, -1, 3), (std::vector<long>{6, 0, -2, 3}));
+    EXPECT_EQ(composed(1, 2, 1, 1), (std::vector<long>{4, 6, 2, 1}));
+    EXPECT_EQ(composed(3, 3, 1, 0), (std::vector<long>{2, 2, 2, 0}));  // empty: no positions
+    const long huge = std::numeric_limits<long>::max();
+    EXPECT_EQ(composed(0, 1, huge, 1), (std::vector<long>{2, 3, 1, 1}));  // the step product overflows
+}
+
 TEST(KCppPyArray, NestedListFollowsIndicesWhateverTheStorageOrder)
 {
     KCppPyArray a = gridState(2, 3);
