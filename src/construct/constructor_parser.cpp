@@ -415,7 +415,8 @@ std::optional<kalvo::data::Array> createArrayFromParser(FinalConstructorParser<T
             std::vector<size_t> index(ndim, 0);
             size_t source = 0;
             for (size_t i = 0; i < count; ++i) {
-                out[i] = in[source];
+                // A byte copy: a logical element may hold any byte (bit-for-bit imports).
+                std::memcpy(static_cast<void*>(out + i), static_cast<const void*>(in + source), sizeof(T));
                 for (size_t k = 0; k < ndim; ++k) {
                     if (++index[k] < dims[k]) {
                         source += rowStride[k];

@@ -542,7 +542,7 @@ void KCppPyArray::writeToOstream(std::ostream& os) const
             using T = TypedElementT<decltype(typed)>;
             const TypedArray<T>& view = typed;
             for (auto it = view.begin(); it != view.end(); ++it)
-                os << *it << " ";
+                kalvo::py::writeElementBytes<T>(os, reinterpret_cast<const char*>(&*it)) << " ";
         });
     } else {
         os << "None";

@@ -167,7 +167,7 @@ PyObject* KDArrayWrapper::getElementAsPyObjectFromElementOffset(long offset) con
         const TypedArray<T>& view = typed;
         auto it = view.begin();
         it += static_cast<size_t>(offset);
-        return kalvo::py::elementToPyObject<T>(*it);
+        return kalvo::py::elementBytesToPyObject<T>(reinterpret_cast<const char*>(&*it));
     });
 }
 
@@ -257,7 +257,7 @@ void KDArrayWrapper::writeToOstream(std::ostream& os) const
         const TypedArray<T>& view = typed;
         os << "KDA buffer: ";
         for (auto it = view.begin(); it != view.end(); ++it)
-            os << *it << " ";
+            kalvo::py::writeElementBytes<T>(os, reinterpret_cast<const char*>(&*it)) << " ";
         os << std::endl;
         os << "m_shape: ";
         for (long extent : m_shape)
@@ -275,11 +275,8 @@ void KDArrayWrapper::writeToOstream(std::ostream& os) const
         os << "m_bufferSizeInBytes: " << m_bufferSizeInBytes << std::endl;
         os << "m_elemSizeInBytes: " << m_elemSizeInBytes << std::endl;
         os << "m_buf: ";
-        for (long i = 0; i < m_numElems; ++i) {
-            T element;
-            std::memcpy(&element, m_buf.get() + i * static_cast<long>(sizeof(T)), sizeof(T));
-            os << element << " ";
-        }
+        for (long i = 0; i < m_numElems; ++i)
+            kalvo::py::writeElementBytes<T>(os, m_buf.get() + i * static_cast<long>(sizeof(T))) << " ";
         os << std::endl;
     });
 }

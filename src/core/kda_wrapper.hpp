@@ -52,6 +52,22 @@ PyObject* elementBytesToPyObject(const char* address)
     }
 }
 
+/// Writes the element stored at `address` with the stream's << for its type; a logical byte
+/// prints as 1 when non-zero, 0 otherwise.
+template <class T>
+std::ostream& writeElementBytes(std::ostream& os, const char* address)
+{
+    if constexpr (std::is_same_v<T, bool>) {
+        unsigned char byte;
+        std::memcpy(&byte, address, 1);
+        return os << (byte != 0 ? 1 : 0);
+    } else {
+        T element;
+        std::memcpy(&element, address, sizeof(T));
+        return os << element;
+    }
+}
+
 /// Frees memory that came from malloc.
 struct MallocFree {
     void operator()(void* p) const noexcept { std::free(p); }

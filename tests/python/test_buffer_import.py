@@ -2,6 +2,7 @@
 NumPy arrays in C and Fortran order, and hand-made exporters with inconsistent descriptions."""
 import array
 import ctypes
+import pickle
 
 import pytest
 
@@ -63,6 +64,24 @@ def test_numpy_every_dtype(km, numpy_variant, order, shape):
         values = values + 1j * values[::-1]
     a = getattr(km, kind.name)(np.asarray(values, order=order), is_complex=is_complex)
     assert a.size == shape and a._is_complex is is_complex and tolist(a) == values.tolist()
+
+
+def test_logical_import_keeps_its_bytes_and_reads_any_nonzero_byte_as_true(km):
+    raw = b"\x00\x02\xff\x01\x00\x80"
+    a = km.logical(raw)
+    grid = km.logical(np.frombuffer(raw, dtype=np.uint8).reshape(2, 3))  # C order, reordered
+    flags = [False, True, True, True, False, True]
+    assert memoryview(a).tobytes() == raw
+    assert tolist(a) == [flags] and list(a[0]) == flags and str(a[0][1]) == "True"
+    assert tolist(grid) == [flags[:3], flags[3:]]
+    assert memoryview(grid).tobytes("A") == b"\x00\x01\x02\x00\xff\x80"  # storage: first index fastest
+    assert a == km.logical([flags]) and not a != km.logical([flags]) and 1 in a[0] and 0 in a[0]
+    assert str(a) == str(km.logical([flags])) and tolist(a.clone()) == [flags]
+    assert tolist(pickle.loads(pickle.dumps(a))) == [flags]
+    a.reshape(3, 2)
+    a[0][0] = True
+    assert memoryview(a).tobytes("A") == b"\x01" + raw[1:]
+    assert tolist(km.logical(memoryview(a))) == [[True, True], [True, False], [True, True]]
 
 
 def test_numpy_with_size_fills_column_major(km):
