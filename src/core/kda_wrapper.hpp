@@ -194,6 +194,11 @@ public:
     /// Returns false, writing nothing, when offset is outside [0, number of elements).
     template <class T>
     bool writeElementAtOffset(long offset, const T& element);
+    /// Writes elements[i] at storage offset offsets[i] for i < count, as writeElementAtOffset does
+    /// one by one, with one writable access to the runtime's storage for all of them. Returns
+    /// false, writing nothing, when any offset is out of range.
+    template <class T, class Elements>
+    bool writeElementsAtOffsets(const long* offsets, size_t count, const Elements& elements);
 
     /// Debug dump of the array, description and buffer.
     void writeToOstream(std::ostream& os) const;
@@ -218,21 +223,34 @@ private:
 template <class T>
 bool KDArrayWrapper::writeElementAtOffset(long offset, const T& element)
 {
-    if (offset < 0 || offset >= m_numElems)
-        return false;
+    return writeElementsAtOffsets<T>(&offset, 1, &element);
+}
+
+template <class T, class Elements>
+bool KDArrayWrapper::writeElementsAtOffsets(const long* offsets, size_t count, const Elements& elements)
+{
+    for (size_t i = 0; i < count; ++i)
+        if (offsets[i] < 0 || offsets[i] >= m_numElems)
+            return false;
+    if (count == 0)
+        return true;
     // The type check leaves m_array untouched when it throws. Moving keeps the implementation's
     // owner count as it was, so begin() copies the elements only when some other handle (a host's,
-    // a materialised copy) really shares them.
+    // a materialised copy) really shares them. The runtime keeps the elements contiguous in
+    // storage order, so element 0's address reaches every element.
     kalvo::data::TypedArray<T> typed(std::move(m_array));
+    T* storage = nullptr;
     try {
-        auto it = typed.begin();
-        it += offset;
-        *it = element;
+        storage = &*typed.begin();
     } catch (...) {
         m_array = std::move(typed);
         throw;
     }
     m_array = std::move(typed);
-    std::memcpy(m_buf.get() + offset * m_elemSizeInBytes, &element, sizeof(T));
+    for (size_t i = 0; i < count; ++i) {
+        const T value = elements[i];
+        storage[offsets[i]] = value;
+        std::memcpy(m_buf.get() + offsets[i] * m_elemSizeInBytes, &value, sizeof(T));
+    }
     return true;
 }

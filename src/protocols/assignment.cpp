@@ -7,10 +7,10 @@
 //   anything is written, so a value that cannot be converted or has the wrong shape leaves the
 //   array as it was. Only block slice assignment pairs positions with elements as it goes and may
 //   stop part way with "length of slice does not match number of elements.".
-// - Every element goes through KDArrayWrapper::writeElementAtOffset, which writes the runtime
+// - Every element goes through KDArrayWrapper::writeElementsAtOffsets, which writes the runtime
 //   array (copying its storage first only when another handle shares it) and the wrapper's
-//   buffer. Every object sharing the wrapper (the source, partial arrays, iterators, live buffer
-//   exports) sees the write at once.
+//   buffer, all positions of one assignment in one pass. Every object sharing the wrapper (the
+//   source, partial arrays, iterators, live buffer exports) sees the write at once.
 // - Walking a value runs Python code (a sequence's __len__ and __getitem__, a slice bound's
 //   __index__) that may reshape this very array. The wrapper's shape is recorded on entry and
 //   compared again before the first write; positions are only ever computed against a shape that
@@ -145,7 +145,11 @@ private:
             return -1;
         }
         indices.push_back(n);
-        return writeElementAtIndices(indices, *converted.value) ? 0 : -1;
+        const E element = *converted.value;
+        if (!queueElementAtIndices(indices)) {
+            return failAfterQueued(&element, PyExc_RuntimeError, kCannotSet);
+        }
+        return writeQueued(&element);
     }
 
     // The block of dimensions k + 1 onwards below position n of dimension k: the value must have
@@ -181,16 +185,13 @@ private:
         }
         indices[k] = n;
         items.emplace_back(IntegerIndexItem(n));
+        m_offsets.reserve(parser.elements.size());
         for (size_t e = 0; e < parser.elements.size(); ++e) {
-            if (e > 0 && !incrementIndices(indices, shape, items)) {
-                PyErr_SetString(PyExc_RuntimeError, kCannotSet);
-                return -1;
-            }
-            if (!writeElementAtIndices(indices, parser.elements[e])) {
-                return -1;
+            if ((e > 0 && !incrementIndices(indices, shape, items)) || !queueElementAtIndices(indices)) {
+                return failAfterQueued(parser.elements, PyExc_RuntimeError, kCannotSet);
             }
         }
-        return 0;
+        return writeQueued(parser.elements);
     }
 
     // Positions of the last dimension: the value must be flat with one element per position.
@@ -218,13 +219,14 @@ private:
             return -1;
         }
         indices.push_back(0);
+        m_offsets.reserve(positions.size());
         for (size_t e = 0; e < positions.size(); ++e) {
             indices.back() = positions[e];
-            if (!writeElementAtIndices(indices, parser.elements[e])) {
-                return -1;
+            if (!queueElementAtIndices(indices)) {
+                return failAfterQueued(parser.elements, PyExc_RuntimeError, kCannotSet);
             }
         }
-        return 0;
+        return writeQueued(parser.elements);
     }
 
     // A block of sub-arrays along dimension k: positions of the block in odometer order (last
@@ -267,21 +269,20 @@ private:
         for (long d = m_fixed + 1; d < nDim; ++d) {
             positionsLeft = positionsLeft && shape[d] > 0;
         }
+        m_offsets.reserve(count);
         for (size_t e = 0; e < count; ++e) {
             if (!positionsLeft) {
-                PyErr_SetString(PyExc_ValueError, kSliceCountMismatch);
-                return -1;
+                return failAfterQueued(parser.elements, PyExc_ValueError, kSliceCountMismatch);
             }
-            if (!writeElementAtIndices(indices, parser.elements[e])) {
-                return -1;
+            if (!queueElementAtIndices(indices)) {
+                return failAfterQueued(parser.elements, PyExc_RuntimeError, kCannotSet);
             }
             positionsLeft = target.incrementIndices(indices);
         }
         if (positionsLeft) {
-            PyErr_SetString(PyExc_ValueError, kSliceCountMismatch);
-            return -1;
+            return failAfterQueued(parser.elements, PyExc_ValueError, kSliceCountMismatch);
         }
-        return 0;
+        return writeQueued(parser.elements);
     }
 
     // Walks `value` (never lenient: a logical element takes only ints and bools).
@@ -319,25 +320,47 @@ private:
         }
     }
 
-    // The setter every routine writes through: element `indices` of the wrapped array, in the
-    // runtime array and in the wrapper's buffer.
-    bool writeElementAtIndices(const std::vector<long>& indices, const E& element) {
+    // Every routine writes through these two: the storage offset of each element `indices` is
+    // queued in the order the value's elements come, then all are written in one pass into the
+    // runtime array and the wrapper's buffer.
+    bool queueElementAtIndices(const std::vector<long>& indices) {
         if (static_cast<long>(indices.size()) > m_wrapper.getNumberOfDimensions()) {
-            PyErr_SetString(PyExc_RuntimeError, kCannotSet);
             return false;
         }
         const long offset = m_wrapper.getElementOffsetFromIndices(indices);
-        if (offset < 0 || !m_wrapper.writeElementAtOffset<E>(offset, element)) {
-            PyErr_SetString(PyExc_RuntimeError, kCannotSet);
+        if (offset < 0) {
             return false;
         }
+        m_offsets.push_back(offset);
         return true;
+    }
+
+    // Writes the queued offsets with the leading elements of `elements`; 0, or -1 with an error.
+    template<class Elements>
+    int writeQueued(const Elements& elements) {
+        const bool written = m_wrapper.writeElementsAtOffsets<E>(m_offsets.data(), m_offsets.size(), elements);
+        m_offsets.clear();
+        if (!written) {
+            PyErr_SetString(PyExc_RuntimeError, kCannotSet);
+            return -1;
+        }
+        return 0;
+    }
+
+    // A routine that stops part way keeps the writes before the stop, then reports `message`.
+    template<class Elements>
+    int failAfterQueued(const Elements& elements, PyObject* type, const char* message) {
+        if (writeQueued(elements) == 0) {
+            PyErr_SetString(type, message);
+        }
+        return -1;
     }
 
     KCppPyArray& m_state;
     KDArrayWrapper& m_wrapper;
     const std::vector<long> m_shapeOnEntry;
     long m_fixed = 0;  // integer indices so far: the active dimension
+    std::vector<long> m_offsets;  // storage offsets queued for writing
 };
 
 }  // namespace
