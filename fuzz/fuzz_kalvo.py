@@ -209,7 +209,7 @@ class Program:
     def __init__(self, data):
         self.f = atheris.FuzzedDataProvider(data)
         self.pool = []     # [array object, is_full]: full arrays own storage, views share it
-        self.views = []    # live memoryviews of pool arrays (they block reshape)
+        self.views = []    # live memoryviews of pool arrays, read again after the program
 
     def n(self, lo, hi):
         return self.f.ConsumeIntInRange(lo, hi)
@@ -660,6 +660,9 @@ class Program:
                 self.methods()
         for entry in self.pool:
             self.check(entry[0], entry[1], False)
+        for mv in self.views:  # reshapes may have run since: the memory must still be there
+            if mv.nbytes <= 1 << 16:
+                mv.tobytes()
 
 
 def TestOneInput(data):
