@@ -65,12 +65,14 @@ using OutOfMemory = kalvo::data::detail::ArrayException<kalvo::Exception,
 
 bool isGiven(PyObject* value) { return value != nullptr && value != Py_None; }
 
-/// Whether every byte stride of an array with these extents fits in a Py_ssize_t. Zero extents
-/// are skipped: an array without elements may have huge extents, but not strides that overflow.
+/// Whether every byte stride of an array with these extents, first index fastest, fits in a
+/// Py_ssize_t. Stride k is the element size times extents 0 to k - 1, so the last extent never
+/// counts and a zero extent makes every later stride 0.
 bool stridesFit(const std::vector<size_t>& dims, size_t elementSize) {
     Py_ssize_t stride = static_cast<Py_ssize_t>(elementSize);
-    for (size_t extent : dims) {
-        if (extent != 0 && __builtin_mul_overflow(stride, extent, &stride)) {
+    for (size_t k = 0; k + 1 < dims.size() && stride != 0; ++k) {
+        if (dims[k] > static_cast<size_t>(PY_SSIZE_T_MAX) ||
+            __builtin_mul_overflow(stride, static_cast<Py_ssize_t>(dims[k]), &stride)) {
             return false;
         }
     }

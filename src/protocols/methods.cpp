@@ -110,12 +110,13 @@ std::optional<long> productOf(const std::vector<long>& dims) {
     return product;
 }
 
-/// Whether the byte strides of `dims` fit in signed 64-bit (zero extents do not help: every
-/// stride is still computed).
+/// Whether the byte strides of `dims`, first index fastest, fit in signed 64-bit. Stride k is the
+/// element size times extents 0 to k - 1, so the last extent never counts and a zero extent
+/// makes every later stride 0.
 bool stridesFit(const std::vector<long>& dims, long elementSize) {
     long stride = elementSize;
-    for (long extent : dims)
-        if (extent != 0 && __builtin_mul_overflow(stride, extent, &stride))
+    for (size_t k = 0; k + 1 < dims.size() && stride != 0; ++k)
+        if (__builtin_mul_overflow(stride, dims[k], &stride))
             return false;
     return true;
 }

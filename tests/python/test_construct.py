@@ -184,6 +184,8 @@ def test_empty_array_whose_strides_would_overflow(km, variant):
     biggest = sys.maxsize // (kind.itemsize * (2 if is_complex else 1))  # its stride still fits
     a = t(size=[biggest // 3, 3, 0], is_complex=is_complex)
     assert a.size == (biggest // 3, 3, 0) and str(a[-1]) == "[[],[],[]]"
+    # Strides after a zero extent are 0, however large the extents there.
+    assert t(size=[0, 2**62, 5], is_complex=is_complex).size == (0, 2**62, 5)
     for size in ([2, biggest, 0], [biggest // 2, 3, 0]):
         with pytest.raises(ValueError, match=r"^dimensions specified by 'size' are too large\.$"):
             t(size=size, is_complex=is_complex)

@@ -94,6 +94,7 @@ def test_reshape_of_an_empty_array_with_absurd_extents_is_refused():
     with pytest.raises(ValueError, match=r"^reshape\(\) dimensions are too large.$"):
         a.reshape(2 ** 62, 4, 0)
     assert a.reshape(0, 5).size == (0, 5)
+    assert a.reshape(0, 2 ** 62).size == (0, 2 ** 62)
 
 
 @pytest.mark.parametrize("expr", ["a[0].reshape(3)", "a[0:1].reshape(2, 3)", "a[1][1:].reshape(1, 2)"])
