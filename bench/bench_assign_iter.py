@@ -45,6 +45,31 @@ def element_writes():
         assert row[n - 1] == 1.5
 
 
+def slice_reads():
+    print("Reading every element of a slice view one by one (v[j] with v = a[0][::2])")
+    baseline = None
+    for n in (10 ** 4, 10 ** 5, 10 ** 6):
+        view = kalvo.double(size=[1, 2 * n])[0][::2]
+        plain = [0.0] * (2 * n)
+        plain_view = plain[::2]
+
+        def read_kalvo():
+            for j in range(n):
+                view[j]
+
+        def read_list():
+            for j in range(n):
+                plain_view[j]
+
+        t = best_of(3 if n < 10 ** 6 else 1, read_kalvo)
+        t_list = best_of(3, read_list)
+        per = t / n * 1e9
+        baseline = baseline or per
+        print(f"  n = {n:>8}: {t:8.3f} s, {per:7.1f} ns per element "
+              f"(x{per / baseline:4.2f} of n = 10**4; list: {t_list / n * 1e9:5.1f} ns, "
+              f"ratio {t / t_list:5.1f})")
+
+
 def equality():
     print("Equality of two equal 1000-by-1000 double arrays")
     rows = [[float(i * 1000 + j) for j in range(1000)] for i in range(1000)]
@@ -79,5 +104,6 @@ def iteration():
 
 if __name__ == "__main__":
     element_writes()
+    slice_reads()
     equality()
     iteration()

@@ -124,6 +124,20 @@ std::vector<long> SliceIndexItem::getIntegerIndexValues(long len, bool& success)
     return values;
 }
 
+std::optional<long> SliceIndexItem::positionAt(long i) const
+{
+    if (!m_isNormalized || !m_start || !m_stop || !m_step || !m_slice_len || i < 0 || i >= *m_slice_len)
+        return std::nullopt;
+    long offset = 0;
+    long position = 0;
+    if (__builtin_mul_overflow(i, *m_step, &offset) || __builtin_add_overflow(*m_start, offset, &position))
+        return std::nullopt;
+    // The bound ends the listing even where the length would allow more.
+    if (*m_step > 0 ? position >= *m_stop : position <= *m_stop)
+        return std::nullopt;
+    return position;
+}
+
 long getStart(const IndexItem& item)
 {
     if (const auto* integer = std::get_if<IntegerIndexItem>(&item))

@@ -44,6 +44,9 @@ struct SliceIndexItem {
     void makeEmpty();
     /// The absolute positions the normalised slice selects, in order; RuntimeError and success=false when not normalised.
     std::vector<long> getIntegerIndexValues(long len, bool& success) const;
+    /// Entry i of getIntegerIndexValues, found without listing the positions: nothing when the
+    /// slice is not normalised or has no entry i.
+    std::optional<long> positionAt(long i) const;
 };
 
 /// An index item: alternative 0 the integer, alternative 1 the slice.

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <iostream>
 #include <limits>
+#include <optional>
 #include <string>
 
 #include "core/typed_dispatch.hpp"
@@ -200,12 +201,16 @@ bool KCppPyArray::getReplacementIndexForSliceAndInt(IntegerIndexItem& item, long
         setRuntimeError(kNoTrailingSlice);
         return false;
     }
-    bool ok = true;
-    const std::vector<long> values = std::get<SliceIndexItem>(m_indices.back()).getIntegerIndexValues(len, ok);
-    if (!ok)
+    const SliceIndexItem& slice = std::get<SliceIndexItem>(m_indices.back());
+    if (!slice.m_isNormalized) {
+        bool ok = true;
+        slice.getIntegerIndexValues(len, ok);  // reports the unnormalised slice
         return false;
-    if (item.m_index >= 0 && static_cast<size_t>(item.m_index) < values.size()) {
-        item.m_index = values[static_cast<size_t>(item.m_index)];
+    }
+    // Entry m_index of the slice's positions, computed rather than listed: reading every
+    // element of a long slice stays linear.
+    if (const std::optional<long> position = slice.positionAt(item.m_index)) {
+        item.m_index = *position;
         item.m_isNormalized = false;
         return true;
     }
@@ -225,22 +230,25 @@ bool KCppPyArray::getReplacementIndexForSliceAndSlice(SliceIndexItem& item, long
             setRuntimeError("unable to normalize index.");
         return false;
     }
-    bool ok = true;
-    const std::vector<long> values = trailing.getIntegerIndexValues(len, ok);
-    if (!ok)
+    if (!trailing.m_isNormalized) {
+        bool ok = true;
+        trailing.getIntegerIndexValues(len, ok);  // reports the unnormalised slice
         return false;
-    const long count = static_cast<long>(values.size());
-    if (values.empty()) {
+    }
+    // The trailing slice's positions V are computed where needed, never listed.
+    const long count = std::max(0L, trailing.m_slice_len.value_or(0));
+    if (count == 0 || !trailing.positionAt(0)) {
         item = trailing;
         return true;
     }
     const long innerStart = item.m_start.value_or(0);
-    if (innerStart < 0 || innerStart >= count) {
+    const std::optional<long> first = trailing.positionAt(innerStart);
+    if (!first) {
         item.makeEmpty();
         return true;
     }
     const long n = std::max(0L, std::min(item.m_slice_len.value_or(0), count));
-    const long start = values[static_cast<size_t>(innerStart)];
+    const long start = *first;
     const long innerStep = item.m_step.value_or(1);
     const long outerStep = trailing.m_step.value_or(1);
     long step = 0;

@@ -95,6 +95,12 @@ TEST(SliceIndexItem, SelectsWhatPythonSelects)
                     EXPECT_TRUE(item.m_isNormalized);
                     EXPECT_EQ(item.m_slice_len.value_or(-1), static_cast<long>(ours->size()))
                         << subscript << " over " << n;
+                    // Entry i computed directly agrees with the listing, and ends with it.
+                    for (long i = -1; i <= static_cast<long>(ours->size()); ++i) {
+                        const bool listed = i >= 0 && i < static_cast<long>(ours->size());
+                        EXPECT_EQ(item.positionAt(i), listed ? std::optional<long>((*ours)[i]) : std::nullopt)
+                            << subscript << " over " << n << " entry " << i;
+                    }
                     ++compared;
                 }
             }
