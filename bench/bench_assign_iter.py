@@ -19,6 +19,19 @@ def best_of(repeats, fn):
     return best
 
 
+def report(n, ours, plain, baseline):
+    """Prints the per-element time of ours() over n elements beside plain()'s; returns the
+    per-element time of the first size, which later sizes are compared with."""
+    t = best_of(3 if n < 10 ** 6 else 1, ours)
+    t_list = best_of(3, plain)
+    per = t / n * 1e9
+    baseline = baseline or per
+    print(f"  n = {n:>8}: {t:8.3f} s, {per:7.1f} ns per element "
+          f"(x{per / baseline:4.2f} of n = 10**4; list: {t_list / n * 1e9:5.1f} ns, "
+          f"ratio {t / t_list:5.1f})")
+    return baseline
+
+
 def element_writes():
     print("Writing every element one by one (row[j] = v on a 1-by-n double array)")
     baseline = None
@@ -35,13 +48,7 @@ def element_writes():
             for j in range(n):
                 plain[j] = 1.5
 
-        t = best_of(3 if n < 10 ** 6 else 1, write_kalvo)
-        t_list = best_of(3, write_list)
-        per = t / n * 1e9
-        baseline = baseline or per
-        print(f"  n = {n:>8}: {t:8.3f} s, {per:7.1f} ns per element "
-              f"(x{per / baseline:4.2f} of n = 10**4; list: {t_list / n * 1e9:5.1f} ns, "
-              f"ratio {t / t_list:5.1f})")
+        baseline = report(n, write_kalvo, write_list, baseline)
         assert row[n - 1] == 1.5
 
 
@@ -61,13 +68,7 @@ def slice_reads():
             for j in range(n):
                 plain_view[j]
 
-        t = best_of(3 if n < 10 ** 6 else 1, read_kalvo)
-        t_list = best_of(3, read_list)
-        per = t / n * 1e9
-        baseline = baseline or per
-        print(f"  n = {n:>8}: {t:8.3f} s, {per:7.1f} ns per element "
-              f"(x{per / baseline:4.2f} of n = 10**4; list: {t_list / n * 1e9:5.1f} ns, "
-              f"ratio {t / t_list:5.1f})")
+        baseline = report(n, read_kalvo, read_list, baseline)
 
 
 def equality():
