@@ -19,6 +19,7 @@
 #include "construct/scalar_conversion.hpp"
 #include "module/guard.hpp"
 #include "module/kcpyarray.hpp"
+#include "module/limits.hpp"
 #include "module/pyref.hpp"
 
 using kalvo::py::PyRef;
@@ -371,6 +372,11 @@ std::optional<kalvo::data::Array> createArrayFromParser(FinalConstructorParser<T
                                                        kalvo::data::buffer_ptr_t<T> buffer) {
     try {
         const std::vector<size_t> dims = parser.finalDims();
+        // Every argument has been checked and the elements gathered: only the dimension count
+        // can still refuse the array.
+        if (!kalvo::py::dimensionCountAllowed(dims.size())) {
+            return std::nullopt;
+        }
         const size_t count = productOf(dims);
         if (parser.zeroFilled) {
             // Fresh runtime storage is zeroed lazily by the system: far cheaper than filling a

@@ -251,8 +251,14 @@ bool indexIsAtLastPositionWithinHalfOpenRange(long idx, long stop, long step)
 
 bool getSliceData(PyObject* slice, long len, SliceIndexItem& item)
 {
-    Py_ssize_t start = 0, stop = 0, step = 0, count = 0;
+    // PySlice_Unpack converts the step first and stores it only when the conversion succeeds;
+    // it never stores PY_SSIZE_T_MIN (it clips to -PY_SSIZE_T_MAX). A step still at that mark
+    // could not be converted (not an integer, or its __index__ raised): that error stands.
+    constexpr Py_ssize_t kStepNotConverted = PY_SSIZE_T_MIN;
+    Py_ssize_t start = 0, stop = 0, step = kStepNotConverted, count = 0;
     const bool unpacked = PySlice_Unpack(slice, &start, &stop, &step) == 0;
+    if (!unpacked && step == kStepNotConverted)
+        return false;
     if (unpacked)
         count = PySlice_AdjustIndices(len, &start, &stop, step);
     if (step == 0) {

@@ -131,6 +131,13 @@ struct KDAFromIndexedArrayVisitor {
         const size_t k = prefix.size();
         if (k >= ndim)
             return true; // nothing varies: an empty view
+        // A zero extent further on leaves the view without elements, however long its first
+        // dimension is: list no offsets (that list alone would follow the extent, not the
+        // element count).
+        for (size_t d = k + 1; d < ndim; ++d) {
+            if (shape[d] == 0)
+                return true;
+        }
         if (state.sliceInFinalPreexistingPosition()) {
             const SliceIndexItem& slice = std::get<SliceIndexItem>(state.getIndicesRef().back());
             const std::vector<long> positions = slice.getIntegerIndexValues(state.getLengthOfActiveDimension(), ok);

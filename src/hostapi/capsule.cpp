@@ -16,12 +16,14 @@
 
 #include <optional>
 #include <utility>
+#include <vector>
 
 #include "core/kcpp_py_array.hpp"
 #include "dataarray/kalvo_data.hpp"
 #include "module/element_kinds.hpp"
 #include "module/guard.hpp"
 #include "module/kcpyarray.hpp"
+#include "module/limits.hpp"
 #include "module/pyref.hpp"
 
 using kalvo::py::guarded;
@@ -47,6 +49,27 @@ public:
 private:
     Py_buffer* m_view;
 };
+
+/// Whether every byte stride of a column-major array with extents `dims` and elements of
+/// `elementSize` bytes fits in a Py_ssize_t, as the buffer protocol and every address computation
+/// need. Stride k is the element size times extents 0 to k - 1, so the last extent never counts
+/// and a zero extent makes every later stride 0.
+bool stridesFit(const std::vector<size_t>& dims, size_t elementSize) {
+    Py_ssize_t stride = static_cast<Py_ssize_t>(elementSize);
+    for (size_t k = 0; k + 1 < dims.size() && stride != 0; ++k) {
+        if (dims[k] > static_cast<size_t>(PY_SSIZE_T_MAX) ||
+            __builtin_mul_overflow(stride, static_cast<Py_ssize_t>(dims[k]), &stride)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+/// Bytes of one element of `kind`, twice as many when complex.
+size_t elementSizeOf(const TypeAndComplexity& kind) {
+    const size_t real = dispatchOnKind(kind.kind, [](auto tag) { return sizeof(typename decltype(tag)::type); });
+    return kind.isComplex ? 2 * real : real;
+}
 
 /// Slots 1 and 3 are called from C++ with any PyObject*; a non-array would be taken apart as
 /// one, so they refuse it instead.
@@ -116,6 +139,16 @@ PyObject* KCPyArrayAPI::KCPyArray_KDAImplToKCPyArray(void* impl) {
         const TypeAndComplexity kind = getTypeAndComplexityFromArrayType(handle.getType());
         if (!kind.supported) {
             PyErr_SetString(PyExc_RuntimeError, "invalid type.");
+            return nullptr;
+        }
+        // A host array the constructor and reshape() would refuse: its elements could not be
+        // addressed, since a byte stride would overflow.
+        const std::vector<size_t> dims = handle.getDimensions();
+        if (!stridesFit(dims, elementSizeOf(kind))) {
+            PyErr_SetString(PyExc_ValueError, "dimensions of the data array are too large.");
+            return nullptr;
+        }
+        if (!kalvo::py::dimensionCountAllowed(dims.size())) {
             return nullptr;
         }
         PyRef object = PyRef::steal(allocKCPyArray(TypeObjectPointers[kind.kind]));

@@ -51,6 +51,8 @@ void destroyKCppPyIter(KCppPyIter* state) noexcept;
 PyObject* KCPyIter_GetIterNext(PyObject* iterator);
 /// tp_dealloc of the iterator type: destroys the state, then frees the object.
 void KCPyIter_Delete(PyObject* iterator);
+/// sq_contains: `value in a`, the search over iter(a) that the interpreter would make.
+int KCPyArray_Contains(PyObject* self, PyObject* value);
 
 // protocols/buffer_export.cpp
 /// bf_getbuffer (read-only export).

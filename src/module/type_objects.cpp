@@ -64,7 +64,7 @@ constexpr PySequenceMethods makeSequenceMethods(ssizeargfunc item) {
         nullptr,                      /* was_sq_slice */
         nullptr,                      /* sq_ass_item */
         nullptr,                      /* was_sq_ass_slice */
-        nullptr,                      /* sq_contains: `in` walks the iterator */
+        KCPyArray_Contains,           /* sq_contains */
         nullptr,                      /* sq_inplace_concat */
         nullptr,                      /* sq_inplace_repeat */
     };

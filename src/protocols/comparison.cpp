@@ -149,6 +149,34 @@ std::optional<bool> storedElementsEqual(const KCppPyArray& a, KCppPyIter& walkA,
     });
 }
 
+// Two walks whose arrays hold no elements (KCppPyIter::holdsNoElements). Every item of such a
+// walk is the same empty partial array, so the item-by-item comparison below would give, for each
+// pair, what its first pair gives: this follows that first pair down, one dimension per level,
+// without making any item. The walks are equal when their item counts agree at every level
+// reached; a level where either walk yields nothing, or yields element values, is the last.
+bool emptyWalksEqual(const KCppPyIter& walkA, const KCppPyIter& walkB) {
+    const std::vector<long>& shapeA = walkA.arrayState().getKDAWrapper()->shape();
+    const std::vector<long>& shapeB = walkB.arrayState().getKDAWrapper()->shape();
+    const long ndimA = static_cast<long>(shapeA.size());
+    const long ndimB = static_cast<long>(shapeB.size());
+    long levelA = walkA.activeDimension();
+    long levelB = walkB.activeDimension();
+    long countA = walkA.remainingItems();
+    long countB = walkB.remainingItems();
+    for (;;) {
+        const bool arraysA = ndimA - levelA >= 2;
+        const bool arraysB = ndimB - levelB >= 2;
+        if (countA == 0 || countB == 0 || !arraysA || !arraysB) {
+            return countA == countB && (countA == 0 || arraysA == arraysB);
+        }
+        if (countA != countB) {
+            return false;
+        }
+        countA = shapeA[++levelA];
+        countB = shapeB[++levelB];
+    }
+}
+
 }  // namespace
 
 std::optional<bool> arrayStatesAreEqual(const KCppPyArray& a, const KCppPyArray& b) {
@@ -159,6 +187,9 @@ std::optional<bool> arrayStatesAreEqual(const KCppPyArray& a, const KCppPyArray&
     KCppPyIter walkB(b);
     if (!walkA.yieldsArrays() && !walkB.yieldsArrays()) {
         return storedElementsEqual(a, walkA, b, walkB);
+    }
+    if (walkA.holdsNoElements() && walkB.holdsNoElements()) {
+        return emptyWalksEqual(walkA, walkB);
     }
     for (;;) {
         const PyRef x = nextItem(walkA);

@@ -21,11 +21,40 @@
 #include "module/kcpyarray.hpp"
 #include "module/pyref.hpp"
 #include "module/slots.hpp"
+#include "protocols/comparison.hpp"
 #include "protocols/reading.hpp"
 
 using kalvo::py::guarded;
 using kalvo::py::guardedVoid;
 using kalvo::py::PyRef;
+
+namespace {
+
+/// Items between two checks for a pending signal in a containment walk, so Ctrl-C stops it.
+constexpr long kItemsPerSignalCheck = 1 << 14;
+
+/// `value in a` for a walk whose items are all the same empty partial array (holdsNoElements):
+/// the first item answers for every position, so a walk over an extent of 2**40 ends at once.
+/// Such an item's == decides on its own without consulting `value` and runs no Python code
+/// (no element is ever compared), so the answer is what comparing each item would give.
+int emptyItemsContain(const KCppPyIter& walk, PyObject* value) {
+    if (walk.remainingItems() == 0 || !KCPyArray_Check(value)) {
+        return 0;  // no item, or an item == a non-array is False
+    }
+    const KCppPyArray* other = reinterpret_cast<KCPyArray*>(value)->state;
+    if (other == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, "object not initialized.");
+        return -1;
+    }
+    const KCppPyArray item(walk.arrayState(), walk.position());
+    if (!checkIndicesStillValid(&item) || !checkIndicesStillValid(other)) {
+        return -1;
+    }
+    const std::optional<bool> equal = arrayStatesAreEqual(item, *other);
+    return !equal ? -1 : *equal ? 1 : 0;
+}
+
+}  // namespace
 
 KCppPyIter::KCppPyIter(const KCppPyArray& source)
     : m_arrayState(source),
@@ -84,6 +113,36 @@ PyObject* KCppPyIter::next() {
     return item.release();
 }
 
+long KCppPyIter::remainingItems() const {
+    if (m_finished || !positionFitsCurrentShape()) {
+        return 0;
+    }
+    const std::vector<long>& shape = m_arrayState.getKDAWrapper()->shape();
+    const std::vector<IndexItem>& items = m_arrayState.getIndicesRef();
+    const long d = m_activeDim;
+    const long step = getStepFromShapeDimsAndRestrictingIndices(d, shape, items);
+    const long from = m_position[d];
+    // The positions the odometer would visit: from `from` in steps of `step` while before the
+    // bound, which never lies beyond the current extent.
+    if (step > 0) {
+        const long stop = std::min(getStopFromShapeDimsAndRestrictingIndices(d, shape, items), shape[d]);
+        return from < stop ? (stop - from - 1) / step + 1 : 0;
+    }
+    if (step < 0) {
+        const long stop = std::max(getStopFromShapeDimsAndRestrictingIndices(d, shape, items), -1L);
+        return from > stop ? (from - stop - 1) / -step + 1 : 0;
+    }
+    return 1;
+}
+
+bool KCppPyIter::holdsNoElements() const {
+    if (remainingItems() == 0) {
+        return true;
+    }
+    const std::vector<long>& shape = m_arrayState.getKDAWrapper()->shape();
+    return std::any_of(shape.begin() + m_activeDim + 1, shape.end(), [](long extent) { return extent == 0; });
+}
+
 std::optional<KCppPyIter::ElementRun> KCppPyIter::takeRemainingElements() {
     if (!m_finished && !positionFitsCurrentShape()) {
         m_finished = true;
@@ -92,24 +151,12 @@ std::optional<KCppPyIter::ElementRun> KCppPyIter::takeRemainingElements() {
         m_finished = true;
         return ElementRun{};
     }
-    m_finished = true;
-    const std::vector<long>& shape = m_arrayState.getKDAWrapper()->shape();
-    const std::vector<IndexItem>& items = m_arrayState.getIndicesRef();
-    const long d = m_activeDim;
-    const long step = getStepFromShapeDimsAndRestrictingIndices(d, shape, items);
-    const long from = m_position[d];
-    // The positions the odometer would visit: from `from` in steps of `step` while before the
-    // bound, which never lies beyond the current extent.
     ElementRun run;
-    if (step > 0) {
-        const long stop = std::min(getStopFromShapeDimsAndRestrictingIndices(d, shape, items), shape[d]);
-        run.count = from < stop ? (stop - from + step - 1) / step : 0;
-    } else if (step < 0) {
-        const long stop = std::max(getStopFromShapeDimsAndRestrictingIndices(d, shape, items), -1L);
-        run.count = from > stop ? (from - stop - step - 1) / -step : 0;
-    } else {
-        run.count = 1;
-    }
+    run.count = remainingItems();
+    m_finished = true;
+    const long d = m_activeDim;
+    const long step = getStepFromShapeDimsAndRestrictingIndices(d, m_arrayState.getKDAWrapper()->shape(),
+                                                                m_arrayState.getIndicesRef());
     run.first = m_arrayState.getAddressOfElementFromNormalizedIntIndices(m_position);
     if (run.first == nullptr) {
         return std::nullopt;
@@ -149,4 +196,32 @@ void KCPyIter_Delete(PyObject* iterator) {
         destroyKCppPyIter(std::exchange(object->state, nullptr));
     });
     PyObject_Free(iterator);
+}
+
+int KCPyArray_Contains(PyObject* self, PyObject* value) {
+    return guarded<int>(-1, [&]() -> int {
+        // `value in a` is the interpreter's own search over iter(a): the same walk, the same
+        // errors, item == value for each item in turn.
+        PyRef iterator = PyRef::steal(KCPyArray_GetIter(self));
+        if (!iterator) {
+            return -1;
+        }
+        const KCppPyIter* walk = reinterpret_cast<KCPyIter*>(iterator.get())->state;
+        if (walk != nullptr && walk->yieldsArrays() && walk->holdsNoElements()) {
+            return emptyItemsContain(*walk, value);
+        }
+        for (long count = 1;; ++count) {
+            PyRef item = PyRef::steal(PyIter_Next(iterator.get()));
+            if (!item) {
+                return PyErr_Occurred() ? -1 : 0;
+            }
+            const int equal = PyObject_RichCompareBool(item.get(), value, Py_EQ);
+            if (equal != 0) {
+                return equal > 0 ? 1 : -1;
+            }
+            if (count % kItemsPerSignalCheck == 0 && PyErr_CheckSignals() != 0) {
+                return -1;
+            }
+        }
+    });
 }

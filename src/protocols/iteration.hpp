@@ -34,6 +34,17 @@ public:
     /// The run lies inside the buffer as the array is now; it is valid until Python code runs.
     /// Empty when nothing remains; nothing, with a Python error set, when the wrapper has no buffer.
     std::optional<ElementRun> takeRemainingElements();
+    /// How many items the walk has still to yield, from the array as it is now (no item is made).
+    long remainingItems() const;
+    /// True when no element lies ahead: the walk is over, or a later dimension has extent 0. Every
+    /// item such a walk yields is then the same empty partial array, whatever its position.
+    bool holdsNoElements() const;
+    /// The walked copy of the source's state.
+    const KCppPyArray& arrayState() const noexcept { return m_arrayState; }
+    /// The dimension walked.
+    long activeDimension() const noexcept { return m_activeDim; }
+    /// The index tuple of the next item (dimensions 0 to activeDimension()).
+    const std::vector<long>& position() const noexcept { return m_position; }
     /// True once the walk has ended; it never restarts.
     bool finished() const noexcept { return m_finished; }
     /// True when the items are partial arrays, false when they are element values.

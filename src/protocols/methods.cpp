@@ -13,6 +13,7 @@
 #include "module/element_kinds.hpp"
 #include "module/guard.hpp"
 #include "module/kcpyarray.hpp"
+#include "module/limits.hpp"
 #include "module/pyref.hpp"
 #include "module/slots.hpp"
 
@@ -204,6 +205,8 @@ PyObject* KCPyArray_Reshape(PyObject* self, PyObject* args, PyObject* kwargs) {
             PyErr_SetString(PyExc_ValueError, "reshape() dimensions are too large.");
             return nullptr;
         }
+        if (!kalvo::py::dimensionCountAllowed(dims.size()))
+            return nullptr;
         kalvo::data::ArrayFactory factory;
         wrapper->reshape(dims, factory, 'F', kalvo::data::MemoryLayout::COLUMN_MAJOR);
         Py_INCREF(self);

@@ -316,6 +316,34 @@ TEST(SlotZeroRefusals, ConsumesTheImplEvenWhenItRefusesIt) {
     EXPECT_EQ(takeError(), "RuntimeError: null data pointer.");
 }
 
+TEST(SlotZeroRefusals, HostArraysWhoseStridesOverflowOrWithTooManyDimensions) {
+    ArrayFactory factory;
+    const size_t huge = size_t{1} << 62;
+    std::vector<size_t> tooMany(65, 1);
+    tooMany.push_back(2);
+    std::vector<size_t> most(63, 1);
+    most.push_back(2);
+    struct Case {
+        Array array;
+        std::string error;
+    } cases[] = {
+        {factory.createArray<double>({huge, 0}), "ValueError: dimensions of the data array are too large."},
+        {factory.createArray<std::complex<float>>({3, huge, 0}), "ValueError: dimensions of the data array are too large."},
+        {factory.createArray<bool>({huge, 0}), ""},          // one byte per element: 2**62 fits
+        {factory.createArray<double>({0, huge, huge}), ""},  // strides after a zero extent are 0
+        {factory.createArray<int8_t>(tooMany), "ValueError: number of dimensions (66) exceeds the maximum of 64."},
+        {factory.createArray<int8_t>(most), ""},
+    };
+    for (Case& c : cases) {
+        PyObject* array = api->KCPyArray_KDAImplToKCPyArray(c.array.shareImpl());
+        EXPECT_EQ(takeError(), c.error);
+        EXPECT_EQ(array != nullptr, c.error.empty());
+        if (array != nullptr) {
+            api->KCPyArray_DestroyKCPyArray(array);
+        }
+    }
+}
+
 // ---- slot 1 -----------------------------------------------------------------------------------
 
 TEST(SlotOne, PartialArraysGiveTheirCachedMaterialisedView) {
