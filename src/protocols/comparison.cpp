@@ -191,7 +191,10 @@ std::optional<bool> arrayStatesAreEqual(const KCppPyArray& a, const KCppPyArray&
     if (walkA.holdsNoElements() && walkB.holdsNoElements()) {
         return emptyWalksEqual(walkA, walkB);
     }
-    for (;;) {
+    for (long count = 1;; ++count) {
+        if (count % kItemsPerSignalCheck == 0 && PyErr_CheckSignals() != 0) {
+            return std::nullopt;  // Ctrl-C (or a signal handler's exception) ends the comparison
+        }
         const PyRef x = nextItem(walkA);
         const PyRef y = nextItem(walkB);
         if (!x || !y) {

@@ -1,4 +1,4 @@
-// src/protocols/iteration.cpp: iter(a), next(it) and the iterator object's lifetime
+// src/protocols/iteration.cpp: iter(a), next(it), `x in a` and the iterator object's lifetime
 //
 // Ownership rules
 // - A KCPyIter owns its KCppPyIter exclusively (made by makeKCppPyIter, destroyed by
@@ -29,9 +29,6 @@ using kalvo::py::guardedVoid;
 using kalvo::py::PyRef;
 
 namespace {
-
-/// Items between two checks for a pending signal in a containment walk, so Ctrl-C stops it.
-constexpr long kItemsPerSignalCheck = 1 << 14;
 
 /// `value in a` for a walk whose items are all the same empty partial array (holdsNoElements):
 /// the first item answers for every position, so a walk over an extent of 2**40 ends at once.

@@ -9,6 +9,9 @@
 
 #include "core/kcpp_py_array.hpp"
 
+/// Items a long walk (==, `in`) takes between two checks for a pending signal, so Ctrl-C stops it.
+constexpr long kItemsPerSignalCheck = 1 << 14;
+
 /// A walk over the active dimension of an array state. Each step yields the partial array at the
 /// next position or, when only one dimension is left, the element value there. The walk shares
 /// the array's wrapper, so assignments made through any array sharing it are seen by later steps.
