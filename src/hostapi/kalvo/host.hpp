@@ -36,7 +36,8 @@ inline constexpr int noArrayType = 32;
 /// Every function must be called with the GIL held; failures leave a Python exception set.
 struct CapsuleTable {
     /// Slot 0: a new array object over `impl` (an owned implementation pointer, always
-    /// consumed); null with RuntimeError for a null impl or an element class kalvo lacks.
+    /// consumed); null with RuntimeError for a null impl or an element class kalvo lacks, and
+    /// with ValueError for extents whose byte strides overflow or more than 64 dimensions.
     PyObject* (*KCPyArray_KDAImplToKCPyArray)(void* impl);
     /// Slot 1: the implementation behind an array object (borrowed); a partial array gives
     /// its materialised copy, cached so repeated calls return the same pointer.
