@@ -21,7 +21,7 @@ def types() -> None:
 def construction() -> None:
     section("Building arrays")
     print("from nested lists:   ", kalvo.double([[1, 2, 3], [4, 5, 6]]))
-    print("a flat list is 1-by-n:", kalvo.int32([1, 2, 3]).size)
+    print("a flat list is 1-by-n: kalvo.int32([1, 2, 3]).size =", kalvo.int32([1, 2, 3]).size)
     print("zeros of a size:     ", kalvo.uint8(size=[2, 3]))
     print("vector laid column-major into a size:", kalvo.double(vector=[1, 2, 3, 4], size=[2, 2]))
     print("complex elements:    ", repr(kalvo.single([1 + 2j, 3 - 4j], is_complex=True)))
@@ -40,7 +40,7 @@ def reading() -> None:
     section("Reading: one key at a time, views share storage")
     a = kalvo.double([[1, 2, 3], [4, 5, 6]])
     print("a[1][2]      =", a[1][2])
-    print("a[1]         =", a[1], "(a partial array, len", len(a[1]), ")")
+    print("a[1]         =", a[1], f"(a partial array, len {len(a[1])})")
     print("a[0][::-1]   =", a[0][::-1])
     print("a[0:2][1][0] =", a[0:2][1][0])
     try:
@@ -76,8 +76,8 @@ def buffers_and_methods() -> None:
     print("row 0 as array.array:", a[0].toarray())
     r = a.clone()
     r.reshape(3, 2)
-    print("a clone reshaped in place to 3-by-2 reads the same storage order row by row:", r,
-          "| size", r.size, "| storage", list(r.noncomplex()))
+    print("clone().reshape(3, 2) works in place and keeps the storage order, so the 3-by-2 clone",
+          "is filled column by column:", r, "| size", r.size, "| storage", list(r.noncomplex()))
     print("from array.array:", kalvo.double(array.array("d", [1.5, 2.5])))
     c = kalvo.double([1 + 2j, 3 + 4j], is_complex=True)
     print("real parts:", list(c.real()), "imaginary parts:", list(c.imag()))
