@@ -40,7 +40,12 @@ for version in "$@"; do
   "$py" -m pip install -q --no-build-isolation "$KALVO_ROOT"
   (cd /tmp && "$py" -c "import kalvo; print('kalvo', kalvo.__version__, 'imports:', kalvo.double([[1, 2], [3, 4]]))")
   case "$mode" in
-    full) (cd "$KALVO_ROOT/tests/python" && "$py" -m pytest -q -p no:cacheprovider .) ;;
+    full)
+      (cd "$KALVO_ROOT/tests/python" && "$py" -m pytest -q -p no:cacheprovider .)
+      # The stubs hold against this version's module too (slot signatures differ by version).
+      "$py" -m pip install -q "mypy>=1.8"
+      (cd /tmp && "$py" -m mypy.stubtest kalvo)
+      ;;
     tour) (cd "$KALVO_ROOT/examples" && "$py" tour.py >/dev/null && echo "tour ran") ;;
     *) echo "unknown mode $mode" >&2; exit 2 ;;
   esac
