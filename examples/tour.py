@@ -8,20 +8,20 @@ KINDS = [kalvo.double, kalvo.single, kalvo.int8, kalvo.uint8, kalvo.int16, kalvo
          kalvo.int32, kalvo.uint32, kalvo.int64, kalvo.uint64, kalvo.logical]
 
 
-def section(title):
+def section(title: str) -> None:
     print(f"\n== {title}")
 
 
-def types():
+def types() -> None:
     section("Eleven array types (every numeric one may also hold complex elements)")
     for kind in KINDS:
         print(f"  {kind.__module__}.{kind.__name__}")
 
 
-def construction():
+def construction() -> None:
     section("Building arrays")
     print("from nested lists:   ", kalvo.double([[1, 2, 3], [4, 5, 6]]))
-    print("a flat list is 1-by-n:", kalvo.int32([1, 2, 3]).size)
+    print("a flat list is 1-by-n: kalvo.int32([1, 2, 3]).size =", kalvo.int32([1, 2, 3]).size)
     print("zeros of a size:     ", kalvo.uint8(size=[2, 3]))
     print("vector laid column-major into a size:", kalvo.double(vector=[1, 2, 3, 4], size=[2, 2]))
     print("complex elements:    ", repr(kalvo.single([1 + 2j, 3 - 4j], is_complex=True)))
@@ -36,11 +36,11 @@ def construction():
         print("ShapeError:", error)
 
 
-def reading():
+def reading() -> None:
     section("Reading: one key at a time, views share storage")
     a = kalvo.double([[1, 2, 3], [4, 5, 6]])
     print("a[1][2]      =", a[1][2])
-    print("a[1]         =", a[1], "(a partial array, len", len(a[1]), ")")
+    print("a[1]         =", a[1], f"(a partial array, len {len(a[1])})")
     print("a[0][::-1]   =", a[0][::-1])
     print("a[0:2][1][0] =", a[0:2][1][0])
     try:
@@ -49,7 +49,7 @@ def reading():
         print("out of range:", error)
 
 
-def assignment_and_iteration():
+def assignment_and_iteration() -> None:
     section("Assignment through views, iteration and equality")
     a = kalvo.int16(size=[3, 4])
     row = a[1]
@@ -65,7 +65,7 @@ def assignment_and_iteration():
         print("shapes must match:", error)
 
 
-def buffers_and_methods():
+def buffers_and_methods() -> None:
     section("Buffers, reshape, clone, real/imag, toarray")
     a = kalvo.double([[1, 2, 3], [4, 5, 6]])
     view = memoryview(a)
@@ -73,8 +73,11 @@ def buffers_and_methods():
           "read-only", view.readonly)
     view.release()
     print("storage order (noncomplex):", list(a.noncomplex()))
-    print("reshape(3, 2) keeps storage order:", a.reshape(3, 2))
-    print("a row as array.array:", a[0].toarray())
+    print("row 0 as array.array:", a[0].toarray())
+    r = a.clone()
+    r.reshape(3, 2)
+    print("clone().reshape(3, 2) works in place and keeps the storage order, so the 3-by-2 clone",
+          "is filled column by column:", r, "| size", r.size, "| storage", list(r.noncomplex()))
     print("from array.array:", kalvo.double(array.array("d", [1.5, 2.5])))
     c = kalvo.double([1 + 2j, 3 + 4j], is_complex=True)
     print("real parts:", list(c.real()), "imaginary parts:", list(c.imag()))
@@ -85,23 +88,25 @@ def buffers_and_methods():
     print("pickle round trip equal:", again == a)
 
 
-def numpy_interop():
+def numpy_interop() -> None:
     section("NumPy, both ways")
     try:
         import numpy as np
     except ImportError:
-        print("NumPy is not installed: skipping this part of the tour.")
+        print("NumPy is not installed (pip install numpy): skipping this part of the tour.")
         return
     a = kalvo.double([[1, 2, 3], [4, 5, 6]])
     x = np.asarray(a)
     print("numpy.asarray(a) shares memory:", x.__array_interface__["data"][0] == a.buffer_info()[0],
-          "| shape", x.shape, "| Fortran order", x.flags.f_contiguous)
+          "| shape", x.shape, "| Fortran order", x.flags.f_contiguous,
+          "| read-only", not x.flags.writeable)
+    print("x[1, 2] =", x[1, 2], "== a[1][2] =", a[1][2])
     y = np.arange(6, dtype=np.int32).reshape(2, 3)
     b = kalvo.int32(y)
     print("kalvo.int32(numpy C-order array):", b, "| b[1][0] =", b[1][0], "== y[1, 0] =", y[1, 0])
 
 
-def main():
+def main() -> None:
     types()
     construction()
     reading()

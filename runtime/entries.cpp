@@ -5,11 +5,13 @@
 // parameters are written only on success.
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <utility>
 #include <vector>
 
 #include "entry_decls.hpp"
+#include "reorder.hpp"
 #include "store.hpp"
 
 using namespace kalvo::runtime;
@@ -39,7 +41,9 @@ int emitArray(int32_t type, std::vector<size_t> dims, int32_t layout, StoragePtr
 }
 
 /// Common part of 11 and 110: adopts `buffer` only once nothing can fail any more, so a
-/// failing call leaves the buffer with the caller.
+/// failing call leaves the buffer with the caller. The store keeps every array column-major:
+/// a row-major buffer is reordered in place first, so every reader sees element (i, j, ...)
+/// at the buffer's row-major offset.
 int arrayFromBuffer(void* factory, int32_t type, const size_t* dims, size_t ndims, void* buffer,
                     kalvo_data_deleter_t deleter, int32_t layout, void** array) {
     if (handleAs<FactoryImpl>(factory) == nullptr || array == nullptr ||
@@ -60,10 +64,13 @@ int arrayFromBuffer(void* factory, int32_t type, const size_t* dims, size_t ndim
     auto storage = std::make_shared<Storage>();
     storage->count = count;
     storage->elemSize = elemSize;
-    auto* impl = new ArrayImpl(type, std::vector<size_t>(dims, dims + ndims), layout, storage);
+    auto impl = std::make_unique<ArrayImpl>(type, std::vector<size_t>(dims, dims + ndims), 0, storage);
+    if (layout == 1) {
+        rowMajorToColumnMajor(buffer, dims, ndims, count, elemSize);
+    }
     storage->data = buffer;
     storage->deleter = deleter;
-    *array = toHandle(impl);
+    *array = toHandle(impl.release());
     return kOk;
 }
 

@@ -95,7 +95,10 @@ int run() {
 }  // namespace
 
 int main() {
-    Py_Initialize();
+    // Starts the Python kalvo was built for, with kalvo's site-packages on sys.path.
+    if (!kalvo::host::initializePython()) {
+        return 1;
+    }
     int status = 1;
     try {
         status = run();

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Configures, builds and runs the host example against the kalvo installed in a Python 3.9
+# Configures, builds and runs the host example against the kalvo installed in a Python
 # environment: bash examples/host/run.sh [/path/to/python-with-kalvo] [build directory]
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
@@ -7,8 +7,6 @@ python="${1:-python3}"
 build="${2:-$here/build}"
 
 cmakedir="$("$python" -m kalvo --cmakedir)"
-# The embedded interpreter does not know the environment's site-packages: point it there.
-site="$("$python" -c 'import sysconfig; print(sysconfig.get_paths()["platlib"])')"
 generator=()
 ninja="$(dirname "$python")/ninja"
 [ -x "$ninja" ] || ninja="$(command -v ninja || true)"
@@ -16,7 +14,8 @@ if [ -n "$ninja" ] && [ ! -f "$build/CMakeCache.txt" ]; then
   generator=(-G Ninja -DCMAKE_MAKE_PROGRAM="$ninja")
 fi
 
-cmake -S "$here" -B "$build" "${generator[@]}" -Dkalvo_DIR="$cmakedir" \
-  -DPython3_EXECUTABLE="$("$python" -c 'import sys; print(sys.executable)')"
+# kalvo's CMake package finds the Python it was built for, and the program sets up its
+# interpreter itself: no Python3_EXECUTABLE, PYTHONPATH or PYTHONHOME is needed.
+cmake -S "$here" -B "$build" "${generator[@]}" -Dkalvo_DIR="$cmakedir"
 cmake --build "$build" -j2
-PYTHONPATH="$site${PYTHONPATH:+:$PYTHONPATH}" "$build/kalvo_host_example"
+"$build/kalvo_host_example"

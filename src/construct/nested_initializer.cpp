@@ -14,6 +14,7 @@
 #include "construct/scalar_conversion.hpp"
 #include "core/index_items.hpp"
 #include "module/kcpyarray.hpp"
+#include "module/py_compat.hpp"
 #include "module/pyref.hpp"
 
 using kalvo::py::BufferView;
@@ -31,10 +32,10 @@ void setNotNumeric() {
 /// Leaves the interpreter's recursion accounting on every exit of a walk level.
 class RecursionGuard {
 public:
-    RecursionGuard() : m_entered(Py_EnterRecursiveCall(" while reading an initializer") == 0) {}
+    RecursionGuard() : m_entered(kalvo::py::compat::enterRecursiveCall(" while reading an initializer")) {}
     ~RecursionGuard() {
         if (m_entered) {
-            Py_LeaveRecursiveCall();
+            kalvo::py::compat::leaveRecursiveCall();
         }
     }
     RecursionGuard(const RecursionGuard&) = delete;

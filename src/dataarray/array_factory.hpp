@@ -33,8 +33,10 @@ public:
     }
 
     /// An array of extents `dims` over the elements of `buffer` laid out as `layout`; the
-    /// runtime takes the buffer over (if this throws, `buffer` is freed as usual). Iteration
-    /// and release() give the elements back in the buffer's order.
+    /// runtime takes the buffer over (if this throws, `buffer` is freed as usual). Element
+    /// (i, j, ...) is the buffer's element at that position in `layout`; the array keeps its
+    /// elements column-major, so iteration and release() give a row-major buffer's elements
+    /// back reordered, a column-major buffer's in its own order.
     template<class T>
     TypedArray<T> createArrayFromBuffer(std::vector<size_t> dims, buffer_ptr_t<T> buffer,
                                         MemoryLayout layout = MemoryLayout::COLUMN_MAJOR) {

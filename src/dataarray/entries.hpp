@@ -109,7 +109,8 @@ typedef void (*kalvo_data_deleter_t)(void*);
     /* Stores both parts of a complex element; `type` must be the element's ArrayType        \
        (status 8 otherwise). `real` and `imag` point to one part each (borrowed). */          \
     X(96, setComplexElement, (void* ref, int32_t type, const void* real, const void* imag))    \
-    /* As 11, with the layout (a MemoryLayout value) of `buffer`. Optional. */                 \
+    /* As 11, with the layout (a MemoryLayout value) of `buffer`; a row-major buffer is       \
+       reordered in place into column-major storage. Optional. */                             \
     X(110, createArrayFromBufferWithLayout, (void* factory, int32_t type, const size_t* dims,  \
                                              size_t ndims, void* buffer,                       \
                                              kalvo_data_deleter_t deleter, int32_t layout,     \

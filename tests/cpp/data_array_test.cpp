@@ -112,20 +112,31 @@ TYPED_TEST(SomeElementTypes, IteratorsMoveCompareAndStayWithinTheirRange) {
     expectArrayException<ExceptionType::InvalidArrayIndex>([&] { ++it; }, invalidIndex);
 }
 
-// Elements come back in the buffer's order whatever layout the buffer declares; a release of a
-// shared array hands out a copy in the same order.
-TYPED_TEST(SomeElementTypes, ElementsComeBackInBufferOrder) {
+// A column-major buffer is kept in its order; a row-major one is stored column-major, so element
+// (i, j, k) is buffer[(i * 3 + j) * 4 + k] whichever way it was given. A release of a shared
+// array hands out a copy in storage order.
+TYPED_TEST(SomeElementTypes, ElementsAreStoredColumnMajorWhateverTheBufferLayout) {
     using T = TypeParam;
-    ArrayFactory factory;
+    std::vector<T> rowMajorOrder;
+    for (size_t k = 0; k < 4; ++k) {
+        for (size_t j = 0; j < 3; ++j) {
+            for (size_t i = 0; i < 2; ++i) {
+                rowMajorOrder.push_back(samples<T>(24)[(i * 3 + j) * 4 + k]);
+            }
+        }
+    }
     for (MemoryLayout layout : {MemoryLayout::COLUMN_MAJOR, MemoryLayout::ROW_MAJOR}) {
+        const std::vector<T> expected = layout == MemoryLayout::ROW_MAJOR ? rowMajorOrder : samples<T>(24);
         TypedArray<T> a = sampleArray<T>({2, 3, 4}, layout);
         EXPECT_EQ(a.getDimensions(), (std::vector<size_t>{2, 3, 4}));
-        EXPECT_EQ(elementsOf(a), samples<T>(24));
+        EXPECT_EQ(elementsOf(a), expected);
         const TypedArray<T> copy = a;
         auto out = a.release();
-        EXPECT_EQ(std::vector<T>(out.get(), out.get() + 24), samples<T>(24));
-        EXPECT_EQ(elementsOf(copy), samples<T>(24));
+        EXPECT_EQ(std::vector<T>(out.get(), out.get() + 24), expected);
+        EXPECT_EQ(elementsOf(copy), expected);
     }
+    // Extents of 1 leave the order as it is.
+    EXPECT_EQ(elementsOf(sampleArray<T>({1, 5, 1}, MemoryLayout::ROW_MAJOR)), samples<T>(5));
 }
 
 TEST(ArrayTest, EmptyArraysHaveNoElements) {

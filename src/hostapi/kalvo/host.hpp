@@ -1,7 +1,7 @@
 // kalvo/host.hpp: the capsule through which C++ programs that embed Python exchange data arrays
 // with kalvo's array objects.
 //
-// Usage (interpreter initialised, GIL held):
+// Usage (after kalvo::host::initializePython(), GIL held):
 //
 //     const kalvo::host::CapsuleTable* api = kalvo::host::importKalvoCapsule();
 //     if (!api) { PyErr_Print(); ... }
@@ -20,7 +20,11 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <sys/stat.h>
+
 #include <cstddef>
+#include <cstdio>
+#include <cstdlib>
 
 #include "dataarray/kalvo_data.hpp"
 
@@ -56,6 +60,51 @@ static_assert(sizeof(CapsuleTable) == 5 * sizeof(void (*)()),
 static_assert(offsetof(CapsuleTable, KCPyArray_SatisfiesBufferProtocol) ==
                   4 * sizeof(void (*)()),
               "slot 4 is the fifth pointer");
+
+/// Starts the embedded interpreter so that it finds this kalvo with no environment variable
+/// set: the Python home is the one kalvo was built for (when that directory exists) and the
+/// site-packages directory kalvo is installed in joins sys.path (with its .pth files). The CMake
+/// target kalvo::kalvo defines both locations (KALVO_PYTHON_HOME, KALVO_SITE_PACKAGES); other
+/// builds may define them or pass `sitePackages`. PYTHONHOME and PYTHONPATH, when set, still
+/// take effect. Returns false, with the reason on stderr, when the interpreter cannot start
+/// or the directory cannot be added.
+inline bool initializePython(const char* sitePackages =
+#ifdef KALVO_SITE_PACKAGES
+                                 KALVO_SITE_PACKAGES
+#else
+                                 nullptr
+#endif
+                             ) noexcept {
+    PyConfig config;
+    PyConfig_InitPythonConfig(&config);
+    config.parse_argv = 0;
+#ifdef KALVO_PYTHON_HOME
+    if (std::getenv("PYTHONHOME") == nullptr && KALVO_PYTHON_HOME[0] != '\0') {
+        struct stat info;
+        if (::stat(KALVO_PYTHON_HOME, &info) == 0 && S_ISDIR(info.st_mode)) {
+            PyConfig_SetBytesString(&config, &config.home, KALVO_PYTHON_HOME);
+        }
+    }
+#endif
+    const PyStatus status = Py_InitializeFromConfig(&config);
+    PyConfig_Clear(&config);
+    if (PyStatus_Exception(status)) {
+        std::fprintf(stderr, "Python could not start: %s\n", status.err_msg ? status.err_msg : "unknown error");
+        return false;
+    }
+    if (sitePackages == nullptr || sitePackages[0] == '\0') {
+        return true;
+    }
+    PyObject* site = PyImport_ImportModule("site");
+    PyObject* added = site ? PyObject_CallMethod(site, "addsitedir", "s", sitePackages) : nullptr;
+    Py_XDECREF(site);
+    if (added == nullptr) {
+        PyErr_Print();
+        return false;
+    }
+    Py_DECREF(added);
+    return true;
+}
 
 /// Imports kalvomultidimarrayforpython (if needed) and returns its capsule table, or null with
 /// the Python error set.
