@@ -31,7 +31,7 @@ void setNotNumeric() {
 /// Leaves the interpreter's recursion accounting on every exit of a walk level.
 class RecursionGuard {
 public:
-    RecursionGuard() : m_entered(Py_EnterRecursiveCall(" while reading an initializer") == 0) {}
+    RecursionGuard() : m_entered(Py_EnterRecursiveCall(kInitializerRecursionWhere) == 0) {}
     ~RecursionGuard() {
         if (m_entered) {
             Py_LeaveRecursiveCall();
@@ -180,8 +180,16 @@ auto FinalConstructorParser<T>::processInitializerKwarg(PyObject* initializer, b
         if (!processBufferInitializer(&view.view())) {
             return {};
         }
-    } else if (!processNestedInitializer(initializer, true)) {
-        return {};
+    } else {
+        // Exact lists and tuples of exact numbers fill the buffer directly; whatever that fill
+        // declines is walked generically from the start (the fill ran no Python code, so the
+        // generic walk sees exactly what the fill saw).
+        bool raised = false;
+        if (!fillFromExactSequences(initializer, raised)) {
+            if (raised || !processNestedInitializer(initializer, true)) {
+                return {};
+            }
+        }
     }
     if (!finishFlatInitializerDims()) {
         return {};
