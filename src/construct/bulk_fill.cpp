@@ -99,7 +99,8 @@ private:
         const size_t rowStride = m_stride[level];
         const size_t colStride = m_stride[level + 1];
         PyObject** items = itemsOf(seq);
-        constexpr size_t kBlock = std::max<size_t>(4, 64 / sizeof(T));
+        constexpr size_t kBlock = 8;
+        constexpr size_t kAhead = 4;
         PyObject** rowItems[kBlock];
         for (size_t r0 = 0; r0 < rows; r0 += kBlock) {
             const size_t block = std::min(kBlock, rows - r0);
@@ -113,6 +114,13 @@ private:
             T* base = out + r0 * rowStride;
             for (size_t c = 0; c < cols; ++c) {
                 T* column = base + c * colStride;
+                // The numbers themselves are scattered in memory: ask for the ones a few columns
+                // ahead while these are converted.
+                if (c + kAhead < cols) {
+                    for (size_t b = 0; b < block; ++b) {
+                        __builtin_prefetch(rowItems[b][c + kAhead]);
+                    }
+                }
                 for (size_t b = 0; b < block; ++b) {
                     if (!convertExactScalar<T>(rowItems[b][c], column[b * rowStride])) {
                         return false;
