@@ -171,16 +171,18 @@ PyObject* nestedListOfView(const Py_buffer& view) {
 PyObject* nestedListForm(PyObject* self, KCppPyArray& state) {
     if (!state.indicesAreEmpty())
         return state.getNestedListForm();
+    const SupportedArrayEnum kind = state.getSupportedArrayEnum();
+    const bool isComplex = state.isComplex();
     PyRef memory = PyRef::steal(PyMemoryView_FromObject(self));
     if (!memory)
         return nullptr;
     const Py_buffer& view = *PyMemoryView_GET_BUFFER(memory.get());
-    return dispatchOnKind(state.getSupportedArrayEnum(), [&](auto tag) -> PyObject* {
+    return dispatchOnKind(kind, [&](auto tag) -> PyObject* {
         using T = typename decltype(tag)::type;
         if constexpr (std::is_same_v<T, bool>) {
             return nestedListOfView<bool>(view);
         } else {
-            return state.isComplex() ? nestedListOfView<std::complex<T>>(view) : nestedListOfView<T>(view);
+            return isComplex ? nestedListOfView<std::complex<T>>(view) : nestedListOfView<T>(view);
         }
     });
 }
