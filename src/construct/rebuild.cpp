@@ -14,6 +14,7 @@
 
 #include <cstring>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "construct/parser_support.hpp"
@@ -152,6 +153,13 @@ PyObject* KCPyArray_Rebuild(PyObject* cls, PyObject* args) {
             }
         });
         if (!array) {
+            return nullptr;
+        }
+        // As many dimensions as a buffer export can describe, and no more, as for every array.
+        if (dims.size() > static_cast<size_t>(PyBUF_MAX_NDIM)) {
+            const std::string message = "number of dimensions (" + std::to_string(dims.size()) +
+                                        ") exceeds the maximum of " + std::to_string(PyBUF_MAX_NDIM) + ".";
+            PyErr_SetString(PyExc_ValueError, message.c_str());
             return nullptr;
         }
         auto state = std::make_unique<KCppPyArray>(std::move(*array), *kind, isComplex, true);

@@ -226,6 +226,7 @@ def test_protocol_5_hands_out_the_storage_out_of_band():
     (((2, 2.0), False, bytes(32)), TypeError, "dimensions must be a nonempty tuple of nonnegative integers."),
     (((2**62, 2**62), False, b""), ValueError, "data do not match the dimensions and element type."),
     (((2, 2), 1, bytes(32)), TypeError, "value passed to 'is_complex' must be a bool."),
+    (((1,) * 65, False, bytes(8)), ValueError, "number of dimensions (65) exceeds the maximum of 64."),
     (((2, 2), False, "abcd"), TypeError, None),
     (((2, 2), False), TypeError, None),
 ])
