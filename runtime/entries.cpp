@@ -159,7 +159,8 @@ int kalvo_data_createBuffer(void* factory, int32_t type, size_t n, void** buffer
             return int(kOutOfMemory);
         }
         // The storage object only carries the allocation out; its data is taken over here.
-        StoragePtr storage = allocateStorage(count, elementSize(type));
+        // The caller fills every element before use, so the block is not zeroed.
+        StoragePtr storage = allocateStorage(count, elementSize(type), false);
         *buffer = std::exchange(storage->data, nullptr);
         *deleter = &kalvo_data_freeBuffer;
         return int(kOk);

@@ -41,9 +41,12 @@ bool elementCount(const size_t* dims, size_t ndims, size_t elemSize, size_t& cou
     return true;
 }
 
-StoragePtr allocateStorage(size_t count, size_t elemSize) {
+StoragePtr allocateStorage(size_t count, size_t elemSize, bool zeroed) {
     auto storage = std::make_shared<Storage>();
-    void* data = std::calloc(count == 0 ? 1 : count, elemSize);
+    // A buffer its caller fills completely need not be zeroed first: malloc can hand back
+    // memory freed earlier, where calloc would have to clear it again.
+    void* data = zeroed ? std::calloc(count == 0 ? 1 : count, elemSize)
+                        : std::malloc(count == 0 ? 1 : count * elemSize);
     if (data == nullptr) {
         throw std::bad_alloc();
     }

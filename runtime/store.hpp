@@ -155,9 +155,9 @@ struct ReferenceImpl : Handle {
 /// a size no allocation could satisfy.
 bool elementCount(const size_t* dims, size_t ndims, size_t elemSize, size_t& count) noexcept;
 
-/// New storage of `count` zero-filled elements (at least one byte is allocated, so the data
-/// pointer is never null). Throws std::bad_alloc.
-StoragePtr allocateStorage(size_t count, size_t elemSize);
+/// New storage of `count` elements, zero-filled unless `zeroed` is false (at least one byte is
+/// allocated, so the data pointer is never null). Throws std::bad_alloc.
+StoragePtr allocateStorage(size_t count, size_t elemSize, bool zeroed = true);
 
 /// New storage holding a copy of `source`'s elements. Throws std::bad_alloc.
 StoragePtr copyStorage(const Storage& source);

@@ -8,6 +8,7 @@
 
 #include "construct/constructor_parser.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -23,6 +24,84 @@ void setBufferError(const std::string& message) {
 
 constexpr const char* kInconsistentExporter =
     "input buffer's shape and item size do not match its length.";
+
+/// A copyable element of `Size` bytes: elements are moved as bytes, never loaded as values.
+template<size_t Size>
+struct Bytes {
+    unsigned char b[Size];
+};
+
+/// Copies a rows-by-cols block stored row-major at `in` (row stride `inRow` elements) into
+/// column-major order at `out` (column stride `outCol` elements), a cache-sized tile at a time:
+/// the tile's source rows stay in the first-level cache while its columns are written out.
+template<class E>
+void transposeBlock(const E* in, E* out, size_t rows, size_t cols, size_t inRow, size_t outCol) {
+    constexpr size_t kTile = 32;
+    for (size_t r0 = 0; r0 < rows; r0 += kTile) {
+        const size_t r1 = std::min(rows, r0 + kTile);
+        for (size_t c0 = 0; c0 < cols; c0 += kTile) {
+            const size_t c1 = std::min(cols, c0 + kTile);
+            for (size_t c = c0; c < c1; ++c) {
+                E* column = out + c * outCol;
+                const E* source = in + c;
+                for (size_t r = r0; r < r1; ++r) {
+                    column[r] = source[r * inRow];
+                }
+            }
+        }
+    }
+}
+
+/// Reverses the axis order of `count` elements of `Size` bytes: row-major data of extents
+/// `dims` become column-major data of the same extents. Extents of 1 do not change the order
+/// and are dropped; the first and last remaining axes form the tiles, and the axes between
+/// them are walked with an odometer.
+template<size_t Size>
+void transposeElements(const void* source, void* target, const std::vector<size_t>& dims) {
+    using E = Bytes<Size>;
+    std::vector<size_t> e;
+    for (size_t d : dims) {
+        if (d != 1) {
+            e.push_back(d);
+        }
+    }
+    const E* in = static_cast<const E*>(source);
+    E* out = static_cast<E*>(target);
+    const size_t m = e.size();
+    if (m <= 1) {
+        std::memcpy(static_cast<void*>(out), in, productOf(dims) * Size);
+        return;
+    }
+    // Strides in elements: row-major for the source, column-major for the target.
+    std::vector<size_t> inStride(m, 1);
+    std::vector<size_t> outStride(m, 1);
+    for (size_t t = m - 1; t > 0; --t) {
+        inStride[t - 1] = inStride[t] * e[t];
+    }
+    for (size_t t = 1; t < m; ++t) {
+        outStride[t] = outStride[t - 1] * e[t - 1];
+    }
+    std::vector<size_t> index(m, 0);
+    size_t inBase = 0;
+    size_t outBase = 0;
+    for (;;) {
+        transposeBlock(in + inBase, out + outBase, e[0], e[m - 1], inStride[0], outStride[m - 1]);
+        size_t t = 1;
+        for (; t + 1 < m; ++t) {
+            inBase += inStride[t];
+            outBase += outStride[t];
+            if (++index[t] < e[t]) {
+                break;
+            }
+            inBase -= e[t] * inStride[t];
+            outBase -= e[t] * outStride[t];
+            index[t] = 0;
+        }
+        if (t + 1 >= m) {
+            return;
+        }
+    }
+}
 
 }  // namespace
 
@@ -119,9 +198,16 @@ bool FinalConstructorParser<T>::processBufferInitializer(Py_buffer* view) {
         return false;
     }
     // Bit for bit: a 'B' byte becomes a logical element unchanged (every reader takes a logical
-    // byte as true when it is non-zero, so no byte value is invalid).
+    // byte as true when it is non-zero, so no byte value is invalid). Row-major data with two or
+    // more dimensions are transposed into column-major order on the way, straight from the
+    // exporter's memory; everything else is one block copy.
     if (n > 0) {
-        std::memcpy(static_cast<void*>(buffer.get()), view->buf, static_cast<size_t>(view->len));
+        if (view->ndim >= 2 && !fortranOrder) {
+            transposeElements<sizeof(T)>(view->buf, buffer.get(), dims);
+            dataIsColumnMajor = true;
+        } else {
+            std::memcpy(static_cast<void*>(buffer.get()), view->buf, static_cast<size_t>(view->len));
+        }
     }
     initializerDims.insert(initializerDims.end(), dims.begin(), dims.end());
     m_importedBuffer = std::move(buffer);

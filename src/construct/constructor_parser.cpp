@@ -17,6 +17,7 @@
 
 #include "construct/parser_support.hpp"
 #include "construct/scalar_conversion.hpp"
+#include "construct/scalar_fast.hpp"
 #include "module/guard.hpp"
 #include "module/kcpyarray.hpp"
 #include "module/limits.hpp"
@@ -273,7 +274,14 @@ auto FinalConstructorParser<T>::processVectorKwarg(PyObject* vector, bool& ok) -
         return buffer;
     }
     T* out = buffer.get();
+    // Exact numbers in an exact list or tuple are converted in place; anything else takes the
+    // general route below, item by item. Neither runs Python code, so the sequence stays as it is.
+    const bool exactSequence = PyList_CheckExact(vector) || PyTuple_CheckExact(vector);
     for (size_t i = 0; i < n; ++i) {
+        if (exactSequence && static_cast<size_t>(Py_SIZE(vector)) == n &&
+            kalvo::py::construct::convertExactScalar<T>(PySequence_Fast_ITEMS(vector)[i], out[i])) {
+            continue;
+        }
         PyRef item = PyRef::steal(PySequence_GetItem(vector, static_cast<Py_ssize_t>(i)));
         if (!item) {
             const std::string message = "item " + std::to_string(i) + " could not be retrieved.";

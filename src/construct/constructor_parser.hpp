@@ -114,6 +114,11 @@ public:
     bool reserveElements(size_t n);
     /// Imports a contiguous buffer view with a compatible format by one block copy.
     bool processBufferInitializer(Py_buffer* view);
+    /// Fills the element buffer straight from nested exact lists or tuples of exact numbers, in
+    /// column-major order, without running Python code. False when it declines (anything the
+    /// generic walk must judge; nothing is changed then) or, with `raised` set, when the walk
+    /// would fail with the RecursionError it raised.
+    bool fillFromExactSequences(PyObject* initializer, bool& raised);
 
     /// The array's dimensions: `sizeDims` when given, else `initializerDims`.
     const std::vector<size_t>& finalDims() const noexcept {
@@ -130,8 +135,8 @@ private:
     bool checkCollectedCountMatchesDims();
     size_t collectedCount() const noexcept { return elements.size() + m_importedCount; }
 
-    /// Filled by processBufferInitializer: the imported elements, copied straight into a
-    /// runtime buffer (so `elements` stays empty on that path).
+    /// Filled by processBufferInitializer or fillFromExactSequences: the elements, written
+    /// straight into a runtime buffer (so `elements` stays empty on those paths).
     buffer_t m_importedBuffer;
     size_t m_importedCount = 0;
     bool m_hasImportedBuffer = false;

@@ -32,7 +32,7 @@ void setNotNumeric() {
 /// Leaves the interpreter's recursion accounting on every exit of a walk level.
 class RecursionGuard {
 public:
-    RecursionGuard() : m_entered(kalvo::py::compat::enterRecursiveCall(" while reading an initializer")) {}
+    RecursionGuard() : m_entered(kalvo::py::compat::enterRecursiveCall(kInitializerRecursionWhere)) {}
     ~RecursionGuard() {
         if (m_entered) {
             kalvo::py::compat::leaveRecursiveCall();
@@ -181,8 +181,16 @@ auto FinalConstructorParser<T>::processInitializerKwarg(PyObject* initializer, b
         if (!processBufferInitializer(&view.view())) {
             return {};
         }
-    } else if (!processNestedInitializer(initializer, true)) {
-        return {};
+    } else {
+        // Exact lists and tuples of exact numbers fill the buffer directly; whatever that fill
+        // declines is walked generically from the start (the fill ran no Python code, so the
+        // generic walk sees exactly what the fill saw).
+        bool raised = false;
+        if (!fillFromExactSequences(initializer, raised)) {
+            if (raised || !processNestedInitializer(initializer, true)) {
+                return {};
+            }
+        }
     }
     if (!finishFlatInitializerDims()) {
         return {};

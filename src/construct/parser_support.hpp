@@ -23,6 +23,10 @@
 
 namespace kalvo::py::construct {
 
+/// What a RecursionError raised while walking a nested initializer says after "maximum
+/// recursion depth exceeded".
+inline constexpr const char* kInitializerRecursionWhere = " while reading an initializer";
+
 /// Keyword list of every array constructor, in positional order ("|OOOO").
 extern char* constructorKeywords[5];
 

@@ -16,7 +16,12 @@
 #include <sstream>
 #include <type_traits>
 
+#include "construct/scalar_fast.hpp"
 #include "module/element_kinds.hpp"
+
+using kalvo::py::construct::castQuietly;
+using kalvo::py::construct::componentFromDouble;
+using kalvo::py::construct::toSingle;
 
 namespace {
 
@@ -40,19 +45,6 @@ template<class T>
 std::string complexRefusal() {
     return kalvoTypeName(displayName<T>()) +
            " does not accept complex values if 'is_complex' is not set to 'True'.";
-}
-
-/// Single-precision rule: values inside the single range are rounded, values beyond it become
-/// an infinity of the same sign (the sign is kept so that -1e39 stays negative); NaN stays NaN.
-float toSingle(double v) {
-    constexpr double kMax = static_cast<double>(FLT_MAX);  // 3.4028234663852886e38
-    if (std::isnan(v)) {
-        return std::numeric_limits<float>::quiet_NaN();
-    }
-    if (v >= -kMax && v <= kMax) {
-        return static_cast<float>(v);
-    }
-    return v < 0 ? -std::numeric_limits<float>::infinity() : std::numeric_limits<float>::infinity();
 }
 
 /// The infinity stored in a single element for an int outside the signed 64-bit range.
@@ -79,17 +71,6 @@ ScalarConversionResult<T> commonTail(PyObject* value) {
 template<class T, class S>
 ScalarConversionResult<T> forwardFailure(const ScalarConversionResult<S>& from) {
     return ScalarConversionResult<T>::failure(from.exceptionType, from.message);
-}
-
-/// numeric_cast without a message: the common, in-range case must not pay for building a
-/// message stream, which would dominate the cost of converting large initializers.
-template<class T, class S>
-std::optional<T> castQuietly(S v) noexcept {
-    try {
-        return boost::numeric_cast<T>(v);
-    } catch (const boost::numeric::bad_numeric_cast&) {
-        return std::nullopt;
-    }
 }
 
 /// The OverflowError text for a value outside T's range, written by checkRange.
@@ -203,19 +184,6 @@ ScalarConversionResult<bool> convertLogical(PyObject* value, bool lenient) {
 }
 
 // ---- complex element types ---------------------------------------------------------------
-
-/// One component U of a complex element from a double: as is, by the single rule, or range
-/// checked and truncated for integer components (NaN is out of every integer range).
-template<class U>
-std::optional<U> componentFromDouble(double v) {
-    if constexpr (std::is_same_v<U, double>) {
-        return v;
-    } else if constexpr (std::is_same_v<U, float>) {
-        return toSingle(v);
-    } else {
-        return std::isnan(v) ? std::nullopt : castQuietly<U>(v);
-    }
-}
 
 /// The real part U of a complex element from a Python int.
 template<class U>

@@ -83,8 +83,22 @@ PyObject* KCPyArray_Real(PyObject* self, PyObject* unused);
 PyObject* KCPyArray_Imag(PyObject* self, PyObject* unused);
 /// Method "noncomplex".
 PyObject* KCPyArray_Noncomplex(PyObject* self, PyObject* unused);
+
+// protocols/pickling.cpp
 /// Method "__reduce__".
 PyObject* KCPyArray_Reduce(PyObject* self, PyObject* unused);
+/// Method "__reduce_ex__" (one argument, the protocol).
+PyObject* KCPyArray_ReduceEx(PyObject* self, PyObject* protocol);
+/// Method "__copy__".
+PyObject* KCPyArray_Copy(PyObject* self, PyObject* unused);
+/// Method "__deepcopy__" (one argument, the memo dictionary).
+PyObject* KCPyArray_DeepCopy(PyObject* self, PyObject* memo);
+
+// construct/rebuild.cpp
+/// Class method "_rebuild"(dims, is_complex, data): an array of the class with extents `dims`
+/// whose column-major storage is a copy of the bytes of buffer `data`.
+PyObject* KCPyArray_Rebuild(PyObject* cls, PyObject* args);
+
 /// Property "_real".
 PyObject* KCPyArray_GetRealAsAttrib(PyObject* self, void* closure);
 /// Property "_imag".

@@ -32,6 +32,14 @@ PyMethodDef KCPyArray_Methods[] = {
     {"tomemoryview", KCPyArray_ToMemoryView, METH_NOARGS,
      "tomemoryview returns a memoryview initialized from the input object"},
     {"__reduce__", KCPyArray_Reduce, METH_NOARGS, "__reduce__ pickles the input object"},
+    {"__reduce_ex__", KCPyArray_ReduceEx, METH_O,
+     "__reduce_ex__ pickles the input object; protocol 5 carries its storage as a PickleBuffer"},
+    {"__copy__", KCPyArray_Copy, METH_NOARGS, "__copy__ returns an independent copy of the input object"},
+    {"__deepcopy__", KCPyArray_DeepCopy, METH_O,
+     "__deepcopy__ returns an independent copy of the input object"},
+    {"_rebuild", KCPyArray_Rebuild, METH_VARARGS | METH_CLASS,
+     "_rebuild(dims, is_complex, data) makes an array from the bytes of its column-major storage; "
+     "pickles refer to it"},
     {nullptr, nullptr, 0, nullptr},
 };
 

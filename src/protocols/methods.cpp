@@ -1,4 +1,4 @@
-// src/protocols/methods.cpp: reshape, clone, real/imag/noncomplex, their properties, and pickling
+// src/protocols/methods.cpp: reshape, clone, real/imag/noncomplex and their properties
 
 #include <memory>
 #include <optional>
@@ -270,30 +270,5 @@ PyObject* KCPyArray_GetIsComplexAsAttrib(PyObject* self, void* /*closure*/) {
         if (!state)
             return nullptr;
         return PyBool_FromLong(state->isComplex() ? 1 : 0);
-    });
-}
-
-/// __reduce__(): (type, (keywords, nested list)). Calling the type with a leading dictionary
-/// takes it as the keyword arguments, so unpickling rebuilds the same kind, complexity and values.
-/// A partial array pickles the values it shows and comes back as a full array of them.
-PyObject* KCPyArray_Reduce(PyObject* self, PyObject* /*unused*/) {
-    return kalvo::py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        KCppPyArray* state = requireState(self);
-        if (!state)
-            return nullptr;
-        PyRef keywords = PyRef::steal(PyDict_New());
-        if (!keywords)
-            return nullptr;
-        if (state->isComplex() && PyDict_SetItemString(keywords.get(), "is_complex", Py_True) < 0) {
-            PyErr_SetString(PyExc_RuntimeError, "unable to insert 'is_complex' value into dict.");
-            return nullptr;
-        }
-        PyRef values = PyRef::steal(state->getNestedListForm());
-        if (!values)
-            return nullptr;
-        PyRef arguments = PyRef::steal(PyTuple_Pack(2, keywords.get(), values.get()));
-        if (!arguments)
-            return nullptr;
-        return PyTuple_Pack(2, reinterpret_cast<PyObject*>(Py_TYPE(self)), arguments.get());
     });
 }

@@ -23,6 +23,10 @@ METHOD_DOCS = {
     "toarray": "toarray returns an array.array initialized from the input object",
     "tomemoryview": "tomemoryview returns a memoryview initialized from the input object",
     "__reduce__": "__reduce__ pickles the input object",
+    "__reduce_ex__": "__reduce_ex__ pickles the input object; protocol 5 carries its storage as a "
+                     "PickleBuffer",
+    "__copy__": "__copy__ returns an independent copy of the input object",
+    "__deepcopy__": "__deepcopy__ returns an independent copy of the input object",
 }
 
 PROPERTY_DOCS = {

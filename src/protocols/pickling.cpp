@@ -1,0 +1,312 @@
+// src/protocols/pickling.cpp: __reduce__, __reduce_ex__, __copy__ and __deepcopy__
+//
+// Two pickle forms exist. The nested-list form of __reduce__, (type, (keywords, nested list)),
+// is what protocols 0 to 4 write whenever it brings the array back exactly. The exact form,
+// (<array type>._rebuild, (dims, is_complex, data)), carries the storage
+// bytes in column-major order; protocols 0 to 4 write it, with `data` a bytes copy, only where
+// the nested list cannot: complex int64/uint64 parts that a float does not hold exactly (beyond
+// 2**53, or the bounds of the type), and full arrays whose extents the constructor would not
+// rebuild from a nested list (a 0-by-3 array's list is []). Protocol 5 always writes the exact
+// form with `data` a pickle.PickleBuffer over the storage: out of band and without a copy when
+// the pickler has a buffer_callback, one block copy into the stream otherwise.
+//
+// A partial array pickles and copies as a new full array of the values it shows, with the
+// extents its nested list would give; one that shows no element keeps the nested-list form.
+// copy.copy and copy.deepcopy of a full array with elements are clones.
+//
+// The nested list of a full array is built here straight from its storage, in one pass that
+// makes each element's Python number once; a partial array's comes from its state.
+//
+// Pinning: the elements are read through one memoryview of the array (or of a clone of a
+// partial array). An export keeps its storage and layout for as long as it lives, so the
+// extents and bytes read from it stay consistent whatever Python code runs meanwhile (the
+// tuples built here can start a garbage collection).
+
+#include <complex>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "core/kcpp_py_array.hpp"
+#include "core/kda_wrapper.hpp"
+#include "module/element_kinds.hpp"
+#include "module/guard.hpp"
+#include "module/kcpyarray.hpp"
+#include "module/pyref.hpp"
+#include "module/slots.hpp"
+
+using kalvo::py::PyRef;
+
+namespace {
+
+KCppPyArray* requireState(PyObject* self) {
+    KCppPyArray* state = self ? reinterpret_cast<KCPyArray*>(self)->state : nullptr;
+    if (!state)
+        PyErr_SetString(PyExc_RuntimeError, "object not initialized.");
+    return state;
+}
+
+/// What the exact form carries as its data.
+enum class DataForm { Bytes, PickleBuffer, View };
+
+/// The extents a constructor makes from the nested list of an array with extents `dims` and
+/// `count` elements: the list stops at the first zero extent, a single level n is 1-by-n (or
+/// 0-by-0), and trailing extents of 1 beyond the second are dropped.
+std::vector<Py_ssize_t> nestedListExtents(std::vector<Py_ssize_t> dims, Py_ssize_t count) {
+    if (count == 0) {
+        for (size_t i = 0; i < dims.size(); ++i) {
+            if (dims[i] == 0) {
+                dims.resize(i + 1);
+                break;
+            }
+        }
+    }
+    if (dims.size() == 1)
+        dims = dims[0] == 0 ? std::vector<Py_ssize_t>{0, 0} : std::vector<Py_ssize_t>{1, dims[0]};
+    while (dims.size() > 2 && dims.back() == 1)
+        dims.pop_back();
+    return dims;
+}
+
+/// Whether integer `v` comes back unchanged from the float a nested list holds for it: the
+/// float must equal it and lie inside the open range the complex conversion accepts.
+template <class I>
+bool survivesFloat(I v) {
+    const double d = static_cast<double>(v);
+    if constexpr (std::is_signed_v<I>) {
+        if (!(d > -9223372036854775808.0 && d < 9223372036854775808.0))
+            return false;
+    } else if (!(d < 18446744073709551616.0)) {
+        return false;
+    }
+    return static_cast<I>(d) == v;
+}
+
+/// Whether every part of the complex elements of `kind` in `view` survives the nested list.
+/// Only 64-bit integer parts can fail; every other element type is carried exactly.
+bool nestedListIsExact(SupportedArrayEnum kind, bool isComplex, const Py_buffer& view) {
+    if (!isComplex || (kind != KIND_INT64 && kind != KIND_UINT64))
+        return true;
+    auto scan = [&](auto tag) {
+        using I = typename decltype(tag)::type;
+        const size_t parts = static_cast<size_t>(view.len) / sizeof(I);
+        const char* bytes = static_cast<const char*>(view.buf);
+        for (size_t i = 0; i < parts; ++i) {
+            I v;
+            std::memcpy(&v, bytes + i * sizeof(I), sizeof(I));
+            if (!survivesFloat(v))
+                return false;
+        }
+        return true;
+    };
+    return kind == KIND_INT64 ? scan(TypeTag<int64_t>{}) : scan(TypeTag<uint64_t>{});
+}
+
+/// The class method the exact form calls, bound to `type` (new reference).
+PyRef rebuildFunction(PyTypeObject* type) {
+    return PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "_rebuild"));
+}
+
+/// The nested list of the elements an export `view` of a full array describes (first index
+/// fastest in storage, any strides): one level per extent down to the first zero extent. Built
+/// level by level with an odometer, so the C stack does not grow with the number of extents.
+/// The export keeps the storage and its layout fixed while the lists and numbers are made.
+template <class T>
+PyObject* nestedListOfView(const Py_buffer& view) {
+    std::vector<Py_ssize_t> dims(view.shape, view.shape + view.ndim);
+    for (size_t i = 0; i < dims.size(); ++i) {
+        if (dims[i] == 0) {
+            dims.resize(i + 1);
+            break;
+        }
+    }
+    const size_t levels = dims.size();
+    if (levels == 0)
+        return PyList_New(0);
+    const char* base = static_cast<const char*>(view.buf);
+    std::vector<Py_ssize_t> index(levels, 0);
+    std::vector<PyObject*> lists(levels, nullptr);  // borrowed: each is held by its parent
+    PyRef top = PyRef::steal(PyList_New(dims[0]));
+    if (!top)
+        return nullptr;
+    lists[0] = top.get();
+    auto openLists = [&](size_t from) -> bool {
+        for (size_t level = from; level < levels; ++level) {
+            PyObject* list = PyList_New(dims[level]);
+            if (!list)
+                return false;
+            PyList_SET_ITEM(lists[level - 1], index[level - 1], list);
+            lists[level] = list;
+        }
+        return true;
+    };
+    if (dims[0] == 0 || !openLists(1))
+        return dims[0] == 0 ? top.release() : nullptr;
+    const size_t last = levels - 1;
+    for (;;) {
+        const char* row = base;
+        for (size_t j = 0; j < last; ++j)
+            row += index[j] * view.strides[j];
+        for (Py_ssize_t i = 0; i < dims[last]; ++i) {
+            PyObject* item = kalvo::py::elementBytesToPyObject<T>(row + i * view.strides[last]);
+            if (!item)
+                return nullptr;
+            PyList_SET_ITEM(lists[last], i, item);
+        }
+        size_t j = last;
+        while (j > 0) {
+            --j;
+            if (++index[j] < dims[j])
+                break;
+            index[j] = 0;
+            if (j == 0)
+                return top.release();
+        }
+        if (last == 0 || !openLists(j + 1))
+            return last == 0 ? top.release() : nullptr;
+    }
+}
+
+/// The nested-list form of `self`, as __reduce__ carries it; null with an error set.
+PyObject* nestedListForm(PyObject* self, KCppPyArray& state) {
+    if (!state.indicesAreEmpty())
+        return state.getNestedListForm();
+    const SupportedArrayEnum kind = state.getSupportedArrayEnum();
+    const bool isComplex = state.isComplex();
+    PyRef memory = PyRef::steal(PyMemoryView_FromObject(self));
+    if (!memory)
+        return nullptr;
+    const Py_buffer& view = *PyMemoryView_GET_BUFFER(memory.get());
+    return dispatchOnKind(kind, [&](auto tag) -> PyObject* {
+        using T = typename decltype(tag)::type;
+        if constexpr (std::is_same_v<T, bool>) {
+            return nestedListOfView<bool>(view);
+        } else {
+            return isComplex ? nestedListOfView<std::complex<T>>(view) : nestedListOfView<T>(view);
+        }
+    });
+}
+
+/// (callable, arguments) that rebuild `self`. `preferNestedList` keeps the form of __reduce__
+/// wherever it is exact; `form` says what carries the bytes otherwise.
+PyObject* reduceAs(PyObject* self, bool preferNestedList, DataForm form) {
+    KCppPyArray* state = requireState(self);
+    if (!state)
+        return nullptr;
+    const SupportedArrayEnum kind = state->getSupportedArrayEnum();
+    const bool isComplex = state->isComplex();
+    const bool partial = !state->indicesAreEmpty();
+    const bool wideComplex = isComplex && (kind == KIND_INT64 || kind == KIND_UINT64);
+    if (partial && preferNestedList && !wideComplex)
+        return KCPyArray_Reduce(self, nullptr);
+
+    PyRef source = partial ? PyRef::steal(KCPyArray_Clone(self, nullptr)) : PyRef::borrow(self);
+    if (!source)
+        return nullptr;
+    PyRef memory = PyRef::steal(PyMemoryView_FromObject(source.get()));
+    if (!memory)
+        return nullptr;
+    const Py_buffer& view = *PyMemoryView_GET_BUFFER(memory.get());
+    std::vector<Py_ssize_t> dims(view.shape, view.shape + view.ndim);
+    const Py_ssize_t count = view.itemsize > 0 ? view.len / view.itemsize : 0;
+    if (partial) {
+        if (count == 0)
+            return KCPyArray_Reduce(self, nullptr);
+        dims = nestedListExtents(std::move(dims), count);
+    }
+    if (preferNestedList && nestedListExtents(dims, count) == dims && nestedListIsExact(kind, isComplex, view))
+        return KCPyArray_Reduce(self, nullptr);
+
+    PyRef data;
+    switch (form) {
+    case DataForm::Bytes:
+        data = PyRef::steal(PyBytes_FromStringAndSize(static_cast<const char*>(view.buf), view.len));
+        break;
+    case DataForm::PickleBuffer:
+        data = PyRef::steal(PyPickleBuffer_FromObject(memory.get()));
+        break;
+    case DataForm::View:
+        data = memory.copy();
+        break;
+    }
+    if (!data)
+        return nullptr;
+    PyRef extents = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(dims.size())));
+    if (!extents)
+        return nullptr;
+    for (size_t i = 0; i < dims.size(); ++i) {
+        PyObject* extent = PyLong_FromSsize_t(dims[i]);
+        if (!extent)
+            return nullptr;
+        PyTuple_SET_ITEM(extents.get(), static_cast<Py_ssize_t>(i), extent);
+    }
+    PyRef function = rebuildFunction(Py_TYPE(self));
+    if (!function)
+        return nullptr;
+    PyRef arguments = PyRef::steal(PyTuple_Pack(3, extents.get(), isComplex ? Py_True : Py_False, data.get()));
+    if (!arguments)
+        return nullptr;
+    return PyTuple_Pack(2, function.get(), arguments.get());
+}
+
+/// An independent array holding what `self` shows, as pickling and unpickling would give it.
+PyObject* copyOf(PyObject* self) {
+    KCppPyArray* state = requireState(self);
+    if (!state)
+        return nullptr;
+    const KDArrayWrapper* wrapper = state->getKDAWrapper();
+    if (state->indicesAreEmpty() && wrapper && wrapper->getNumberOfElements() > 0)
+        return KCPyArray_Clone(self, nullptr);
+    PyRef reduced = PyRef::steal(reduceAs(self, false, DataForm::View));
+    if (!reduced)
+        return nullptr;
+    return PyObject_Call(PyTuple_GET_ITEM(reduced.get(), 0), PyTuple_GET_ITEM(reduced.get(), 1), nullptr);
+}
+
+}  // namespace
+
+/// __reduce__(): (type, (keywords, nested list)). Calling the type with a leading dictionary
+/// takes it as the keyword arguments, so unpickling rebuilds the same kind, complexity and values.
+/// A partial array pickles the values it shows and comes back as a full array of them.
+PyObject* KCPyArray_Reduce(PyObject* self, PyObject* /*unused*/) {
+    return kalvo::py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        KCppPyArray* state = requireState(self);
+        if (!state)
+            return nullptr;
+        PyRef keywords = PyRef::steal(PyDict_New());
+        if (!keywords)
+            return nullptr;
+        if (state->isComplex() && PyDict_SetItemString(keywords.get(), "is_complex", Py_True) < 0) {
+            PyErr_SetString(PyExc_RuntimeError, "unable to insert 'is_complex' value into dict.");
+            return nullptr;
+        }
+        PyRef values = PyRef::steal(nestedListForm(self, *state));
+        if (!values)
+            return nullptr;
+        PyRef arguments = PyRef::steal(PyTuple_Pack(2, keywords.get(), values.get()));
+        if (!arguments)
+            return nullptr;
+        return PyTuple_Pack(2, reinterpret_cast<PyObject*>(Py_TYPE(self)), arguments.get());
+    });
+}
+
+/// __reduce_ex__(protocol): the nested-list form of __reduce__ below protocol 5 wherever it is
+/// exact, else the exact form (see the top of this file).
+PyObject* KCPyArray_ReduceEx(PyObject* self, PyObject* protocol) {
+    return kalvo::py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        const long level = PyLong_AsLong(protocol);
+        if (level == -1 && PyErr_Occurred())
+            return nullptr;
+        return level < 5 ? reduceAs(self, true, DataForm::Bytes) : reduceAs(self, false, DataForm::PickleBuffer);
+    });
+}
+
+/// __copy__(): a new, independent array (see copyOf).
+PyObject* KCPyArray_Copy(PyObject* self, PyObject* /*unused*/) {
+    return kalvo::py::guarded<PyObject*>(nullptr, [&]() -> PyObject* { return copyOf(self); });
+}
+
+/// __deepcopy__(memo): as __copy__; elements are numbers, so there is nothing deeper to copy.
+PyObject* KCPyArray_DeepCopy(PyObject* self, PyObject* /*memo*/) {
+    return kalvo::py::guarded<PyObject*>(nullptr, [&]() -> PyObject* { return copyOf(self); });
+}

@@ -1,0 +1,265 @@
+"""Bulk construction and pickling: every fast path agrees exactly with the general one.
+
+The general path is reached by wrapping the same input in a list subclass (or a sequence type
+the fast paths do not take); outcomes are compared as (extents, storage bytes) or as
+(exception type, message).
+"""
+import copy
+import pickle
+import sys
+
+import numpy as np
+import pytest
+
+import kalvo
+from conftest import KINDS, NUMPY_VARIANTS
+
+
+class Sub(list):
+    """A list the fast paths decline, so the general walk reads it."""
+
+
+class Index:
+    def __index__(self):
+        return 3
+
+
+class F(float):
+    """A float the fast paths decline."""
+
+
+def outcome(make):
+    try:
+        a = make()
+    except Exception as e:  # noqa: BLE001 - the exception itself is the outcome
+        return type(e), str(e)
+    return a.size, bytes(memoryview(a))
+
+
+def generic(init):
+    """The same nesting with every list level replaced by Sub."""
+    if isinstance(init, (list, tuple)):
+        return Sub(generic(x) for x in init)
+    return init
+
+
+def grid(values, rows=3, cols=4):
+    return [[values[(r * cols + c) % len(values)] for c in range(cols)] for r in range(rows)]
+
+
+def _edge_values(kind):
+    big = [2**31, -2**31 - 1, 2**63 - 1, -2**63, 2**63, 2**64 - 1, 2**64, -1]
+    return [kind.min, kind.max, kind.min - 1 if kind.is_integer else kind.min,
+            kind.max + 1 if kind.is_integer else kind.max] + big
+
+
+INPUTS = {
+    "floats": lambda k: grid([0.5, -1.25, 3.0, float("inf"), -0.0]),
+    "ints": lambda k: grid([0, 1, 7, 100, 2**20]),
+    "bools": lambda k: grid([True, False]),
+    "complex": lambda k: grid([1 + 2j, -3j, 0j]),
+    "mixed": lambda k: grid([1, 2.5, True, 4]),
+    "nan": lambda k: [[float("nan"), 1.0], [2.0, float("nan")]],
+    "edges": lambda k: [[v] for v in _edge_values(k)],
+    "edges-row": lambda k: [_edge_values(k)],
+    "3d": lambda k: [grid([1, 2, 3], 2, 3), grid([4, 5, 6], 2, 3)],
+    "4d-tuples": lambda k: (((1, 2), (3, 4)), ((5, 6), (7, 8)), ((9, 10), (11, 12))),
+    "flat": lambda k: [1, 2, 3, 4, 5, 6],
+    "tall": lambda k: [[i] for i in range(40)],
+    "wide-block": lambda k: grid(list(range(50)), 37, 5),
+    "ragged": lambda k: [[1, 2], [3]],
+    "ragged-deep": lambda k: [[1, 2], [3, [4]]],
+    "scalar-and-list": lambda k: [[1, 2], 3],
+    "string": lambda k: [[1, "2"]],
+    "none": lambda k: [[1, None]],
+    "empty-level": lambda k: [[[], []], [[1], [2]]],
+    "empty": lambda k: [[], []],
+    "float-subclass": lambda k: [[1, F(2.5)]],
+    "int-subclass": lambda k: [[1, True, Index()]],
+}
+
+
+@pytest.mark.parametrize("name", list(INPUTS))
+@pytest.mark.parametrize("is_complex", [False, True], ids=["real", "complex"])
+def test_nested_fill_matches_general_walk(kind, name, is_complex):
+    if is_complex and not kind.complex_ok:
+        pytest.skip("logical arrays are never complex")
+    make = getattr(kalvo, kind.name)
+    init = INPUTS[name](kind)
+    fast = outcome(lambda: make(init, is_complex=is_complex))
+    assert fast == outcome(lambda: make(generic(init), is_complex=is_complex))
+    if name in ("ragged", "string", "none", "empty-level"):
+        assert isinstance(fast[0], type) and issubclass(fast[0], Exception)
+
+
+@pytest.mark.parametrize("size", [None, [2, 6], [6, 2], [12], [1, 12], [3, 4], [4, 3]])
+def test_nested_fill_with_size_matches_general_walk(size):
+    for init in ([float(i) for i in range(12)], grid(list(range(12)))):
+        fast = outcome(lambda: kalvo.int16(init, size=size))
+        assert fast == outcome(lambda: kalvo.int16(Sub(init), size=size))
+
+
+@pytest.mark.parametrize("values", [[1.5, 2, True, 3j], [1, 2, 300], [1, -1], [1.0, [2]],
+                                    [1, None], [2**64, 1], [float("nan"), F(1.5)]])
+def test_vector_fill_matches_general_conversion(kind, values):
+    make = getattr(kalvo, kind.name)
+    for is_complex in ([False, True] if kind.complex_ok else [False]):
+        fast = outcome(lambda: make(vector=values, size=[1, len(values)], is_complex=is_complex))
+        assert fast == outcome(lambda: make(vector=Sub(values), size=[1, len(values)],
+                                            is_complex=is_complex))
+
+
+def test_recursion_limit_is_met_at_the_same_depth():
+    """Near the recursion limit the fill raises RecursionError exactly where the walk does."""
+    init = [[[1.0, 2.0]], [[3.0, 4.0]]]
+    walked = [[[1.0, 2.0]], [[3.0, F(4.0)]]]  # the last value sends it to the walk
+
+    def attempt(make):
+        try:
+            return make().size
+        except RecursionError as e:  # formatting it could recurse again: keep its arguments
+            return e.args
+
+    def at_depth(n, make):
+        return attempt(make) if n == 0 else at_depth(n - 1, make)
+
+    def fits(n):
+        try:
+            return at_depth(n, lambda: kalvo.double(5)) is not None
+        except RecursionError:
+            return False
+
+    limit = sys.getrecursionlimit()
+    try:
+        low, high = 0, limit  # the deepest call that fits lies in [low, high)
+        while high - low > 1:
+            middle = (low + high) // 2
+            low, high = (middle, high) if fits(middle) else (low, middle)
+        sys.setrecursionlimit(limit - low + 50)  # now about 50 levels of room are left
+        depths = range(25, 51)
+        fast = [at_depth(n, lambda: kalvo.double(init)) for n in depths]
+        walk = [at_depth(n, lambda: kalvo.double(walked)) for n in depths]
+    finally:
+        sys.setrecursionlimit(limit)
+    assert fast == walk
+    assert ("maximum recursion depth exceeded while reading an initializer",) in fast
+    assert (2, 1, 2) in fast
+
+
+@pytest.mark.parametrize("shape", [(2, 3), (3, 1, 4), (1, 5), (5, 1), (2, 3, 4, 5), (0, 3), (33, 65),
+                                   (70, 3, 1, 2)])
+def test_buffer_import_stores_column_major(numpy_variant, shape):
+    kind, is_complex = numpy_variant
+    dtype = {"d": "f8", "f": "f4", "?": "?"}.get(kind.fmt, kind.fmt)
+    if is_complex:
+        dtype = {"d": "c16", "f": "c8"}[kind.fmt]
+    x = (np.arange(int(np.prod(shape))) % 120).astype(dtype).reshape(shape)
+    for source in (x, np.asfortranarray(x)):
+        a = getattr(kalvo, kind.name)(source, is_complex=is_complex)
+        assert memoryview(a).tobytes("A") == x.tobytes("F")
+
+
+@pytest.mark.parametrize("kind_name", ["int64", "uint64"])
+def test_complex_64_bit_parts_survive_every_copy(kind_name):
+    """Parts beyond 2**53 or at the type's bounds cannot travel as floats; they come back exact."""
+    kind = next(k for k in KINDS if k.name == kind_name)
+    parts = [v for v in (kind.min, kind.max, kind.max - 1, 2**53 + 1, 2**53, 0, 12345) if v >= kind.min]
+    raw = np.array([parts[i % len(parts)] for i in range(12)], dtype=kind.fmt)
+    cls = getattr(kalvo, kind_name)
+    a = cls._rebuild((2, 3), True, raw.tobytes())
+    expected = raw.tobytes()  # storage order, as memoryview(...).tobytes("A") gives it
+    copies = [pickle.loads(pickle.dumps(a, p)) for p in range(pickle.HIGHEST_PROTOCOL + 1)]
+    copies += [copy.copy(a), copy.deepcopy(a), pickle.loads(pickle.dumps(a[1], 4))]
+    for b in copies[:-1]:
+        assert b.size == (2, 3) and memoryview(b).tobytes("A") == expected
+    assert bytes(memoryview(copies[-1])) == bytes(memoryview(a[1]))
+    # Small parts keep the nested-list form below protocol 5.
+    small = cls([[1 + 2j, 3]], is_complex=True)
+    assert small.__reduce_ex__(4) == small.__reduce__()
+
+
+@pytest.mark.parametrize("protocol", range(pickle.HIGHEST_PROTOCOL + 1))
+@pytest.mark.parametrize("size", [[2, 3], [0, 3], [3, 0], [2, 0, 4], [1, 1], [4, 1, 2]])
+def test_round_trip_keeps_extents_and_bytes(kind, size, protocol):
+    a = getattr(kalvo, kind.name)(size=size)
+    if 0 not in size:
+        a = getattr(kalvo, kind.name)(vector=[kind.samples[i % len(kind.samples)]
+                                              for i in range(int(np.prod(size)))], size=size)
+    for b in (pickle.loads(pickle.dumps(a, protocol)), copy.copy(a), copy.deepcopy(a)):
+        assert type(b) is type(a) and b.size == a.size and bytes(memoryview(b)) == bytes(memoryview(a))
+
+
+def test_partial_arrays_copy_as_their_nested_list():
+    a = kalvo.double([[[1, 2], [3, 4], [5, 6]], [[7, 8], [9, 10], [11, 12]]])
+    for view in (a[1], a[0][1:], a[1][2], a[0][0:0], a[::-1]):
+        expected = outcome(lambda: kalvo.double(*view.__reduce__()[1]))
+        for p in (2, 4, 5):
+            assert outcome(lambda: pickle.loads(pickle.dumps(view, p))) == expected
+        assert outcome(lambda: copy.copy(view)) == expected == outcome(lambda: copy.deepcopy(view))
+
+
+def test_copies_are_independent():
+    a = kalvo.int32([[1, 2], [3, 4]])
+    for b in (copy.copy(a), copy.deepcopy(a), pickle.loads(pickle.dumps(a, 5))):
+        b[0][0] = 9
+        assert a[0][0] == 1 and b[0][0] == 9
+
+
+def test_protocol_5_hands_out_the_storage_out_of_band():
+    a = kalvo.double([[1, 2, 3], [4, 5, 6]])
+    buffers = []
+    data = pickle.dumps(a, protocol=5, buffer_callback=buffers.append)
+    assert len(buffers) == 1 and len(data) < 120
+    raw = buffers[0].raw()
+    assert raw.readonly and bytes(raw) == memoryview(a).tobytes("A")
+    b = pickle.loads(data, buffers=buffers)
+    assert b == a and b.size == (2, 3)
+    with pytest.raises(pickle.UnpicklingError):
+        pickle.loads(data)
+
+
+@pytest.mark.parametrize("args, error, message", [
+    (((2, 2), False, bytes(24)), ValueError, "data do not match the dimensions and element type."),
+    (((2, -2), False, b""), ValueError, "dimensions must be a nonempty tuple of nonnegative integers."),
+    (((), False, b""), TypeError, "dimensions must be a nonempty tuple of nonnegative integers."),
+    (([2, 2], False, bytes(32)), TypeError, "dimensions must be a nonempty tuple of nonnegative integers."),
+    (((2, 2.0), False, bytes(32)), TypeError, "dimensions must be a nonempty tuple of nonnegative integers."),
+    (((2**62, 2**62), False, b""), ValueError, "data do not match the dimensions and element type."),
+    (((2, 2), 1, bytes(32)), TypeError, "value passed to 'is_complex' must be a bool."),
+    (((1,) * 65, False, bytes(8)), ValueError, "number of dimensions (65) exceeds the maximum of 64."),
+    (((2, 2), False, "abcd"), TypeError, None),
+    (((2, 2), False), TypeError, None),
+])
+def test_rebuild_refuses_bad_arguments(args, error, message):
+    with pytest.raises(error) as info:
+        kalvo.double._rebuild(*args)
+    assert message is None or str(info.value) == message
+    with pytest.raises(TypeError, match="logical arrays must not be complex."):
+        kalvo.logical._rebuild((1, 1), True, b"\x01")
+
+
+@pytest.mark.parametrize("protocol", [2, 5])
+def test_pickling_reads_a_pinned_layout_while_finalizers_reshape(protocol):
+    import gc
+
+    a = kalvo.double(vector=[float(i) for i in range(3600)], size=[600, 2, 3])
+    expected = memoryview(a).tobytes("A")
+
+    class Reshaper:
+        def __del__(self):
+            a.reshape((3, 2, 600) if a.size == (600, 2, 3) else (600, 2, 3))
+
+    # A collection runs a few hundred container allocations in: while the nested list is built
+    # (protocol 2) or the storage is handed over (protocol 5).
+    threshold = gc.get_threshold()
+    gc.collect()
+    gc.set_threshold(200)
+    try:
+        for _ in range(50):
+            cycle = Reshaper()
+            cycle.self = cycle
+        del cycle
+        b = pickle.loads(pickle.dumps(a, protocol))
+    finally:
+        gc.set_threshold(*threshold)
+    assert b.size in ((600, 2, 3), (3, 2, 600)) and memoryview(b).tobytes("A") == expected
