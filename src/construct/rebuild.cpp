@@ -24,6 +24,7 @@
 #include "module/element_kinds.hpp"
 #include "module/guard.hpp"
 #include "module/kcpyarray.hpp"
+#include "module/limits.hpp"
 #include "module/pyref.hpp"
 #include "module/slots.hpp"
 
@@ -155,11 +156,7 @@ PyObject* KCPyArray_Rebuild(PyObject* cls, PyObject* args) {
         if (!array) {
             return nullptr;
         }
-        // As many dimensions as a buffer export can describe, and no more, as for every array.
-        if (dims.size() > static_cast<size_t>(PyBUF_MAX_NDIM)) {
-            const std::string message = "number of dimensions (" + std::to_string(dims.size()) +
-                                        ") exceeds the maximum of " + std::to_string(PyBUF_MAX_NDIM) + ".";
-            PyErr_SetString(PyExc_ValueError, message.c_str());
+        if (!kalvo::py::dimensionCountAllowed(dims.size())) {
             return nullptr;
         }
         auto state = std::make_unique<KCppPyArray>(std::move(*array), *kind, isComplex, true);
