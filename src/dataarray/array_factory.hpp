@@ -33,10 +33,11 @@ public:
     }
 
     /// An array of extents `dims` over the elements of `buffer` laid out as `layout`; the
-    /// runtime takes the buffer over (if this throws, `buffer` is freed as usual). Iteration
-    /// and release() give the elements back in the buffer's order.
+    /// runtime takes the buffer over. If this throws, `buffer` still owns the elements, so a
+    /// caller can try again or free them. Iteration and release() give the elements back in
+    /// the buffer's order.
     template<class T>
-    TypedArray<T> createArrayFromBuffer(std::vector<size_t> dims, buffer_ptr_t<T> buffer,
+    TypedArray<T> createArrayFromBuffer(std::vector<size_t> dims, buffer_ptr_t<T>&& buffer,
                                         MemoryLayout layout = MemoryLayout::COLUMN_MAJOR) {
         const auto type = static_cast<int32_t>(arrayTypeOf<T>());
         const BufferDeleterFn deleter = buffer.get_deleter().function();
