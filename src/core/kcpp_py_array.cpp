@@ -475,7 +475,7 @@ char* KCppPyArray::getAddressOfElementFromNormalizedIntIndices(const std::vector
     long byteOffset = 0;
     for (size_t i = 0; i < indices.size(); ++i) {
         // Stored indices were checked when they were made, but a reshape of the shared wrapper
-        // may since have shrunk the dimension; never address outside the buffer.
+        // may since have shrunk the dimension; never address outside the storage.
         if (indices[i] < 0 || indices[i] >= shape[i]) {
             setRuntimeError(kIndexOutsideShape);
             return nullptr;

@@ -28,7 +28,7 @@ public:
     KCppPyArray(kalvo::data::Array&& array, SupportedArrayEnum kind, bool isComplex, bool columnMajor);
     /// New wrapper sharing `array`; otherwise as above.
     KCppPyArray(const kalvo::data::Array& array, SupportedArrayEnum kind, bool isComplex, bool columnMajor);
-    /// New wrapper copied from `wrapper` (fresh buffer, export count 0); empty index list.
+    /// New wrapper copied from `wrapper` (sharing its storage copy-on-write, export count 0); empty index list.
     KCppPyArray(KDArrayWrapper&& wrapper, SupportedArrayEnum kind, bool isComplex);
     /// Shares other's wrapper and copies kind, complexity and the index list; caches start empty.
     KCppPyArray(const KCppPyArray& other);

@@ -67,7 +67,7 @@ KDArrayWrapper::KDArrayWrapper(const KDArrayWrapper& other)
       m_bytewiseStrides(other.m_bytewiseStrides),
       m_order(other.m_order),
       m_isReadOnly(other.m_isReadOnly),
-      m_exports(0), // exports belong to the wrapper whose buffer they point into
+      m_exports(0), // exports belong to the wrapper they were taken from
       m_nDim(other.m_nDim),
       m_numElems(other.m_numElems),
       m_bufferSizeInBytes(other.m_bufferSizeInBytes),

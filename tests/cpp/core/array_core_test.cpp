@@ -4,6 +4,7 @@
 #include <complex>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <sstream>
 #include <stdexcept>
 #include <vector>
@@ -100,6 +101,28 @@ TEST(KDArrayWrapper, CopySharesTheStorageButNotTheExports)
     source.decrementExportCount();
     EXPECT_EQ(source.getExportCount(), 1);
     source.decrementExportCount();
+}
+
+TEST(KDArrayWrapper, StorageLeftWhileExportedLivesUntilTheExportsAreReleased)
+{
+    auto source = std::make_unique<KDArrayWrapper>(grid(2, 2), 'F');
+    auto sharer = std::make_unique<KDArrayWrapper>(*source);
+    const char* exported = source->data();
+    source->incrementExportCount();
+    // Shared with `sharer`, so the write copies; the exported storage is kept for the export
+    // even once its other owner is gone.
+    EXPECT_TRUE(source->writeElementAtOffset<double>(0, 5.0));
+    EXPECT_NE(source->data(), exported);
+    sharer.reset();
+    double first;
+    std::memcpy(&first, exported, sizeof first);
+    EXPECT_EQ(first, 0.0);
+    // Reshaping while exported keeps the (now private) block where it is.
+    const char* current = source->data();
+    ArrayFactory factory;
+    source->reshape({4, 1}, factory, 'F', MemoryLayout::COLUMN_MAJOR);
+    EXPECT_EQ(source->data(), current);
+    source->decrementExportCount();
 }
 
 // The values of the parts are seen from Python; here the refusals Python never reaches.
