@@ -96,6 +96,13 @@ struct ExportBlock {
     std::vector<Py_ssize_t> strides;       ///< the byte strides when exported
 };
 
+/// The address exports and buffer_info() give: element 0 of the storage, or for an array without
+/// elements (which has no storage address) a fixed non-null stand-in that nothing reads.
+char* exportAddress(const KDArrayWrapper& wrapper) {
+    static char noElements = 0;
+    return wrapper.data() != nullptr ? const_cast<char*>(wrapper.data()) : &noElements;
+}
+
 /// Fails a buffer request: sets `type` with `message`; the view keeps no object.
 int refuseView(Py_buffer* view, PyObject* type, const char* message) {
     PyErr_SetString(type, message);
@@ -126,9 +133,7 @@ int KCPyArray_GetBuffer(PyObject* self, Py_buffer* view, int flags) {
         block->strides.assign(wrapper.bytewiseStridesVector().begin(), wrapper.bytewiseStridesVector().end());
         block->owner = std::move(source);
 
-        // An array without elements has no storage address; consumers still need a non-null one.
-        static char noElements = 0;
-        view->buf = wrapper.data() != nullptr ? const_cast<char*>(wrapper.data()) : &noElements;
+        view->buf = exportAddress(wrapper);
         view->len = wrapper.getBufferSizeInBytes();
         view->itemsize = wrapper.getElementSizeInBytes();
         view->ndim = wrapper.getNumberOfDimensions();
@@ -175,7 +180,7 @@ PyObject* KCPyArray_BufferInfo(PyObject* self, PyObject* /*unused*/) {
         if (!wrapper)
             return nullptr;
         // The whole underlying array, also for a partial array.
-        PyRef address = PyRef::steal(PyLong_FromVoidPtr(const_cast<char*>(wrapper->data())));
+        PyRef address = PyRef::steal(PyLong_FromVoidPtr(exportAddress(*wrapper)));
         PyRef count = PyRef::steal(PyLong_FromLong(wrapper->getNumberOfElements()));
         if (!address || !count)
             return nullptr;
