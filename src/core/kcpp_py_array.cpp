@@ -1,8 +1,10 @@
 // src/core/kcpp_py_array.cpp: KCppPyArray, index-list composition, element addresses and element values
 //
 // A state shares its KDArrayWrapper with every state derived from it by indexing; indexing only
-// copies the short index list. Element values are read from the wrapper's buffer at
-// m_buf + sum(index * byte stride) and converted once; no element read calls the runtime.
+// copies the short index list. Element values are read from the runtime's storage at
+// data() + sum(index * byte stride) and converted at once. Building a nested list allocates
+// lists, which can run a garbage collection and so any Python code (finalizers, other threads):
+// the builder pins the storage with copies of shape and strides first and reads only those.
 // Routines that fail set the Python error and return false, null or nothing. Exceptions of the
 // data-array interface (and std::bad_alloc) propagate to the slot guard.
 
@@ -36,7 +38,14 @@ void setRuntimeError(const char* message) { PyErr_SetString(PyExc_RuntimeError, 
 
 // ---------------------------------------------------------------------------------------------
 // Per-type element conversion. Both visitors are chosen once per call from the state's kind and
-// complexity; the list builder then walks the buffer with plain pointer arithmetic.
+// complexity; the list builder then walks the pinned storage with plain pointer arithmetic.
+
+/// A non-null stand-in for the address of an array without elements; never read.
+const char* baseOrSentinel(const char* base)
+{
+    static const char sentinel = 0;
+    return base != nullptr ? base : &sentinel;
+}
 
 /// Converts the element at one index tuple.
 struct PyObjScalarFromIndicesVisitor {
@@ -53,38 +62,99 @@ struct PyObjScalarFromIndicesVisitor {
     }
 };
 
+/// Builds nested lists over pinned storage: only the pin's shape, strides and base are read, so
+/// whatever a collection triggered by a list allocation does to the array, every address stays
+/// inside storage the pin keeps alive and shows values that were stored there.
+struct PinnedListBuilder {
+    const StoragePin& pin;
+
+    /// Address of the block `indices` selects; null with RuntimeError set when an index is outside
+    /// the pinned shape.
+    const char* blockAddress(const std::vector<long>& indices) const
+    {
+        if (indices.size() > pin.shape.size()) {
+            setRuntimeError(kIndexOutsideShape);
+            return nullptr;
+        }
+        const char* address = baseOrSentinel(pin.base);
+        for (size_t i = 0; i < indices.size(); ++i) {
+            if (indices[i] < 0 || indices[i] >= pin.shape[i]) {
+                setRuntimeError(kIndexOutsideShape);
+                return nullptr;
+            }
+            address += indices[i] * pin.strides[i];
+        }
+        return address;
+    }
+
+    /// List over dimensions d.. of the block starting at `base`.
+    template <class T>
+    PyObject* build(const char* base, size_t d) const
+    {
+        if (d >= pin.shape.size())
+            return PyList_New(0);
+        const long extent = pin.shape[d];
+        const long stride = pin.strides[d];
+        const bool last = d + 1 == pin.shape.size();
+        PyRef list = PyRef::steal(PyList_New(extent));
+        if (!list)
+            return nullptr;
+        for (long i = 0; i < extent; ++i) {
+            const char* address = base + i * stride;
+            PyObject* item = last ? kalvo::py::elementBytesToPyObject<T>(address) : build<T>(address, d + 1);
+            if (item == nullptr || PyList_SetItem(list.get(), i, item) != 0) {
+                setRuntimeError("unable to set list item.");
+                return nullptr;
+            }
+        }
+        return list.release();
+    }
+};
+
 /// Builds the nested list of the block below a (validated) index prefix.
 struct PyObjListFromIndicesVisitor {
-    const KCppPyArray& state;
+    const StoragePin& pin;
     const std::vector<long>& indices;
     long dim;
 
     template <class T>
     PyObject* operator()(TypeTag<T>) const
     {
-        const KDArrayWrapper& wrapper = *state.getKDAWrapper();
-        if (dim >= wrapper.getNumberOfDimensions())
+        if (dim >= static_cast<long>(pin.shape.size()))
             return PyList_New(0);
-        const char* base = state.getAddressOfElementFromNormalizedIntIndices(indices);
+        const PinnedListBuilder builder{pin};
+        const char* base = builder.blockAddress(indices);
         if (base == nullptr)
             return nullptr;
-        return build<T>(wrapper, base, dim);
+        return builder.build<T>(base, static_cast<size_t>(dim));
     }
+};
 
-    /// List over dimensions d.. of the block starting at `base`.
+/// Builds the nested list of a partial array with a trailing slice: one entry per position
+/// the slice selects (absolute positions of dimension prefix.size()).
+struct PyObjSliceListVisitor {
+    const StoragePin& pin;
+    std::vector<long>& prefix;
+    const std::vector<long>& positions;
+
     template <class T>
-    static PyObject* build(const KDArrayWrapper& wrapper, const char* base, long d)
+    PyObject* operator()(TypeTag<T>) const
     {
-        const long extent = wrapper.shape()[d];
-        const long stride = wrapper.bytewiseStridesVector()[d];
-        const bool last = d + 1 == wrapper.getNumberOfDimensions();
-        PyRef list = PyRef::steal(PyList_New(extent));
+        const PinnedListBuilder builder{pin};
+        const size_t k = prefix.size();
+        const bool elements = k + 1 >= pin.shape.size();
+        PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(positions.size())));
         if (!list)
             return nullptr;
-        for (long i = 0; i < extent; ++i) {
-            const char* address = base + i * stride;
-            PyObject* item = last ? kalvo::py::elementBytesToPyObject<T>(address) : build<T>(wrapper, address, d + 1);
-            if (item == nullptr || PyList_SetItem(list.get(), i, item) != 0) {
+        for (size_t i = 0; i < positions.size(); ++i) {
+            prefix.push_back(positions[i]);
+            const char* address = builder.blockAddress(prefix);
+            prefix.pop_back();
+            if (address == nullptr)
+                return nullptr;
+            PyObject* item = elements ? kalvo::py::elementBytesToPyObject<T>(address)
+                                      : builder.build<T>(address, k + 1);
+            if (item == nullptr || PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item) != 0) {
                 setRuntimeError("unable to set list item.");
                 return nullptr;
             }
@@ -394,11 +464,8 @@ bool KCppPyArray::indicesStillValid() const
 
 char* KCppPyArray::getAddressOfElementFromNormalizedIntIndices(const std::vector<long>& indices) const
 {
-    char* buf = m_kdaWrapper->buf();
-    if (buf == nullptr) {
-        setRuntimeError("null data pointer.");
-        return nullptr;
-    }
+    // An array without elements has no storage address; no index tuple reaches an element then.
+    const char* buf = baseOrSentinel(m_kdaWrapper->data());
     const auto& shape = m_kdaWrapper->shape();
     const auto& strides = m_kdaWrapper->bytewiseStridesVector();
     if (indices.size() > shape.size()) {
@@ -408,14 +475,14 @@ char* KCppPyArray::getAddressOfElementFromNormalizedIntIndices(const std::vector
     long byteOffset = 0;
     for (size_t i = 0; i < indices.size(); ++i) {
         // Stored indices were checked when they were made, but a reshape of the shared wrapper
-        // may since have shrunk the dimension; never address outside the buffer.
+        // may since have shrunk the dimension; never address outside the storage.
         if (indices[i] < 0 || indices[i] >= shape[i]) {
             setRuntimeError(kIndexOutsideShape);
             return nullptr;
         }
         byteOffset += indices[i] * strides[i];
     }
-    return buf + byteOffset;
+    return const_cast<char*>(buf) + byteOffset;
 }
 
 PyObject* KCppPyArray::getNumericPyObjectFromNormalizedIntIndicesWithoutTemplate(const std::vector<long>& indices) const
@@ -434,8 +501,8 @@ PyObject* KCppPyArray::getPyListFromNormalizedIntIndicesWithoutTemplate(std::vec
         setRuntimeError("element kind does not match the wrapped array.");
         return nullptr;
     }
-    return kalvo::py::visitElementKind(m_supportedArrayEnum, m_isComplex,
-                                       PyObjListFromIndicesVisitor{*this, indices, dim});
+    const StoragePin pin = m_kdaWrapper->pin();
+    return kalvo::py::visitElementKind(m_supportedArrayEnum, m_isComplex, PyObjListFromIndicesVisitor{pin, indices, dim});
 }
 
 PyObject* KCppPyArray::getNestedListForm() const
@@ -456,21 +523,12 @@ PyObject* KCppPyArray::getNestedListForm() const
     const std::vector<long> positions = slice.getIntegerIndexValues(getLengthOfActiveDimension(), ok);
     if (!ok)
         return nullptr;
-    const bool elements = k + 1 >= getNumberOfDimensions();
-    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(positions.size())));
-    if (!list)
+    if (expectedElementSize() != m_kdaWrapper->getElementSizeInBytes()) {
+        setRuntimeError("element kind does not match the wrapped array.");
         return nullptr;
-    for (size_t i = 0; i < positions.size(); ++i) {
-        prefix.push_back(positions[i]);
-        PyObject* item = elements ? getNumericPyObjectFromNormalizedIntIndicesWithoutTemplate(prefix)
-                                  : getPyListFromNormalizedIntIndicesWithoutTemplate(prefix, k + 1);
-        prefix.pop_back();
-        if (item == nullptr || PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item) != 0) {
-            setRuntimeError("unable to set list item.");
-            return nullptr;
-        }
     }
-    return list.release();
+    const StoragePin pin = m_kdaWrapper->pin();
+    return kalvo::py::visitElementKind(m_supportedArrayEnum, m_isComplex, PyObjSliceListVisitor{pin, prefix, positions});
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <optional>
+#include <utility>
 #include <ostream>
 #include <vector>
 
@@ -27,7 +28,7 @@ public:
     KCppPyArray(kalvo::data::Array&& array, SupportedArrayEnum kind, bool isComplex, bool columnMajor);
     /// New wrapper sharing `array`; otherwise as above.
     KCppPyArray(const kalvo::data::Array& array, SupportedArrayEnum kind, bool isComplex, bool columnMajor);
-    /// New wrapper copied from `wrapper` (fresh buffer, export count 0); empty index list.
+    /// New wrapper copied from `wrapper` (sharing its storage copy-on-write, export count 0); empty index list.
     KCppPyArray(KDArrayWrapper&& wrapper, SupportedArrayEnum kind, bool isComplex);
     /// Shares other's wrapper and copies kind, complexity and the index list; caches start empty.
     KCppPyArray(const KCppPyArray& other);
@@ -89,8 +90,9 @@ public:
     /// Sets no Python error; readers report failure themselves.
     bool indicesStillValid() const;
 
-    /// Address in the wrapper's buffer of the element at `indices` (fewer indices: first element of the block);
-    /// null with RuntimeError set when there is no buffer or an index is outside the current shape.
+    /// Address in the runtime's storage of the element at `indices` (fewer indices: first element of the
+    /// block); null with RuntimeError set when an index is outside the current shape. Valid until
+    /// Python code runs: pin the storage (KDArrayWrapper::pin) to keep it longer.
     char* getAddressOfElementFromNormalizedIntIndices(const std::vector<long>& indices) const;
     /// New reference to the Python value of the element at `indices`; null with an error set on failure.
     PyObject* getNumericPyObjectFromNormalizedIntIndicesWithoutTemplate(const std::vector<long>& indices) const;
@@ -108,13 +110,13 @@ public:
     /// New object whose state shares this wrapper and copies the index list.
     PyObject* shallowCopyToKCPyArray() const;
 
-    /// The view as a column-major data array of its own, cached after the first success; nothing with an error set.
+    /// The view as a column-major data array of its own, cached until the next write or reshape; nothing with an error set.
     std::optional<kalvo::data::Array> getIndexedArrayAsKDA(kalvo::data::MemoryLayout layout, bool oneDimAsRow);
     /// Stores `array` as the materialised view.
     void setIndexedArrayAsKDA(kalvo::data::Array&& array);
     /// New state with its own wrapper over the materialised view; empty with an error set on failure.
     std::unique_ptr<KCppPyArray> cloneAsKCppPyArrayUniquePtr(kalvo::data::MemoryLayout layout, bool oneDimAsRow);
-    /// Fills the restricted-state cache once for a partial array.
+    /// Fills the restricted-state cache for a partial array (again after a write or reshape).
     void updateIndexRestrictedKCppPyArrayIfNecessary(kalvo::data::MemoryLayout layout, bool oneDimAsRow);
     /// New Python object whose state is cloneAsKCppPyArrayUniquePtr; null with an error set on failure.
     PyObject* cloneAsKCPyArray(kalvo::data::MemoryLayout layout, bool oneDimAsRow);
@@ -127,6 +129,10 @@ private:
     std::optional<kalvo::data::Array> materializeView(kalvo::data::MemoryLayout layout, bool oneDimAsRow) const;
     /// Element size the kind and complexity imply; must equal the wrapper's.
     long expectedElementSize() const noexcept;
+    /// Whether no write or reshape reached the wrapper since the view was materialised.
+    bool materialisationIsCurrent() const noexcept;
+    /// Forgets a materialisation that a write or reshape made stale.
+    void dropStaleMaterialisation();
 
     std::shared_ptr<KDArrayWrapper> m_kdaWrapper;                ///< shared with every derived state
     SupportedArrayEnum m_supportedArrayEnum;                     ///< element kind
@@ -135,4 +141,6 @@ private:
     long m_numberOfIntegerIndicesSoFar = 0;                      ///< integer items in m_indices
     std::optional<kalvo::data::Array> m_indexedArrayAsKDA;       ///< cache of the materialised view
     std::unique_ptr<KCppPyArray> m_indexRestrictedKCppPyArray;   ///< cache of a state over that view
+    /// The wrapper's generation and write count when the caches were filled.
+    std::pair<unsigned long, unsigned long> m_materialisedAt{0, 0};
 };

@@ -1,19 +1,21 @@
-// src/core/kda_wrapper.cpp: KDArrayWrapper, the data-array handle with its private element buffer
+// src/core/kda_wrapper.cpp: KDArrayWrapper, the data-array handle with its shape, strides and element address
 //
 // Ownership rules of the array core:
-// - A KDArrayWrapper owns its element buffer m_buf (malloc/free through a unique_ptr) and one share
-//   of the runtime's array m_array. Copying a wrapper shares m_array but never m_buf.
-// - m_buf mirrors m_array element for element, in storage order. It is refilled from m_array by
-//   init(), setBuf(), the copy constructor and reshape(), and otherwise changes only through
-//   writeElementAtOffset(), which writes the runtime array and m_buf together. Nothing copies m_buf
-//   back into the runtime.
-// - m_buf is never null once a wrapper exists (a 0-element array gets a 1-byte block), so readers
-//   never meet a missing buffer. A failed allocation throws std::bad_alloc, which the slot guard
-//   turns into MemoryError; the wrapper is left as it was.
-// - Buffer exports point into m_buf, m_shape and m_bytewiseStrides. init() and setBuf() replace
-//   m_buf and are never called while getExportCount() is non-zero. reshape() is allowed then: it
-//   keeps m_buf (the same elements in the same storage order) and retires the old shape and
-//   stride vectors until the last export is released, so every view stays valid.
+// - The elements live once, in the runtime's storage behind m_array. A KDArrayWrapper holds one
+//   share of that array; copying a wrapper shares it copy-on-write.
+// - m_base caches the address of element 0 (read through a const iterator, which never copies).
+//   It changes only when m_array moves to other storage: reshape(), a write that has to unshare,
+//   init(). Each of those bumps m_generation.
+// - m_writable caches the same address for writing once a write has made the storage private to
+//   m_array. Handing out a share (array(), implForHost()) or moving storage forgets it, so the next
+//   write asks the runtime again and copy on write holds for clones and host handles.
+// - Readers that call anything able to run Python code take a StoragePin first: a handle sharing
+//   the storage plus copies of shape and strides. A reshape or write meanwhile then works on
+//   storage of its own and the reader's memory stays valid.
+// - Buffer exports hold a std::shared_ptr to the wrapper and their own shape and strides
+//   (buffer_export.cpp) and point into the current storage. While m_exports is non-zero, storage
+//   that m_array leaves (a write that had to copy) is kept in m_retired; reshape() moves the same
+//   block into the new array, so the address exports hold stays valid and shows later writes.
 // - A KCppPyArray (kcpp_py_array.cpp) holds the wrapper through a std::shared_ptr; the Python object
 //   owns its KCppPyArray exclusively. No Python reference is kept by either.
 
@@ -24,41 +26,27 @@
 #include <string>
 
 #include "core/typed_dispatch.hpp"
-#include "dataarray/huge_pages.hpp"
 #include "module/element_kinds.hpp"
 
 using kalvo::data::Array;
 using kalvo::data::ArrayFactory;
 using kalvo::data::MemoryLayout;
 using kalvo::data::TypedArray;
-using kalvo::py::MallocFree;
 using kalvo::py::TypedElementT;
 using Output = KDArrayWrapperVisitors::NonComplexVisitor::OutputEnum;
 
 namespace {
 
-/// A malloc'ed copy of all elements of `array` (`bytes` bytes, at least one byte allocated).
-std::unique_ptr<char, MallocFree> makeFilledBufferFrom(const Array& array, long bytes)
+/// Address of element 0 of `array` without unsharing it; null when it has no elements.
+const char* elementAddress(const Array& array)
 {
-    std::unique_ptr<char, MallocFree> buffer(
-        static_cast<char*>(std::malloc(bytes > 0 ? static_cast<size_t>(bytes) : 1)));
-    if (!buffer)
-        throw std::bad_alloc();
-    kalvo::data::detail::adviseHugePages(buffer.get(), static_cast<size_t>(bytes));
-    if (bytes > 0) {
-        apply_numeric_visitor(array, [&](auto&& typed) {
-            using T = TypedElementT<decltype(typed)>;
-            // The runtime keeps an array's elements contiguous in storage order, so the address
-            // of element 0 starts all of them. Read access through a const view shares the
-            // storage: no private copy is made first.
-            const TypedArray<T>& view = typed;
-            if (view.getNumberOfElements() * sizeof(T) < static_cast<size_t>(bytes))
-                throw std::logic_error("element buffer is larger than the data array.");
-            const T& first = *view.cbegin();
-            std::memcpy(buffer.get(), &first, static_cast<size_t>(bytes));
-        });
-    }
-    return buffer;
+    if (array.getNumberOfElements() == 0)
+        return nullptr;
+    return apply_numeric_visitor(array, [](auto&& typed) -> const char* {
+        using T = TypedElementT<decltype(typed)>;
+        const TypedArray<T>& view = typed;
+        return reinterpret_cast<const char*>(&*view.cbegin());
+    });
 }
 
 } // namespace
@@ -79,13 +67,16 @@ KDArrayWrapper::KDArrayWrapper(const KDArrayWrapper& other)
       m_bytewiseStrides(other.m_bytewiseStrides),
       m_order(other.m_order),
       m_isReadOnly(other.m_isReadOnly),
-      m_exports(0), // exports belong to the wrapper whose buffer they point into
+      m_exports(0), // exports belong to the wrapper they were taken from
       m_nDim(other.m_nDim),
       m_numElems(other.m_numElems),
       m_bufferSizeInBytes(other.m_bufferSizeInBytes),
       m_elemSizeInBytes(other.m_elemSizeInBytes),
-      m_buf(makeFilledBufferFrom(m_array, m_bufferSizeInBytes))
+      m_type(other.m_type),
+      m_base(other.m_base),
+      m_lentToHost(other.m_lentToHost)
 {
+    other.m_writable = nullptr; // the storage is shared now
 }
 
 void KDArrayWrapper::init()
@@ -96,10 +87,51 @@ void KDArrayWrapper::init()
     setBytewiseStrides();
     setNumberOfElements();
     setBufferSizeInBytes();
-    setBuf();
+    m_type = m_array.getType();
+    refreshAddress();
 }
 
-void KDArrayWrapper::setBuf() { m_buf = makeFilledBufferFrom(m_array, m_bufferSizeInBytes); }
+void KDArrayWrapper::refreshAddress()
+{
+    m_base = elementAddress(m_array);
+    m_writable = nullptr;
+    ++m_generation;
+}
+
+void KDArrayWrapper::unshareForWriting()
+{
+    std::optional<Array> previous = m_array.unshareKeepingPrevious();
+    if (!previous)
+        return;
+    if (m_exports > 0)
+        m_retired.push_back(std::move(*previous));
+    refreshAddress();
+}
+
+void KDArrayWrapper::makeStoragePrivate()
+{
+    unshareForWriting();
+    if (!m_lentToHost)
+        m_writable = const_cast<char*>(m_base);
+}
+
+Array KDArrayWrapper::array() const
+{
+    m_writable = nullptr;
+    return m_array;
+}
+
+void* KDArrayWrapper::implForHost()
+{
+    m_lentToHost = true;
+    m_writable = nullptr;
+    return m_array.getImpl();
+}
+
+StoragePin KDArrayWrapper::pin() const
+{
+    return StoragePin{m_array, m_base, m_shape, m_bytewiseStrides, m_elemSizeInBytes};
+}
 
 void KDArrayWrapper::setNumberOfDimensions()
 {
@@ -185,34 +217,40 @@ void KDArrayWrapper::reshape(const std::vector<long>& dims, ArrayFactory& factor
     if (product != m_numElems)
         throw std::invalid_argument("reshape() must keep the number of elements.");
     const std::vector<size_t> newDims(dims.begin(), dims.end());
-    Array replacement = apply_numeric_visitor(m_array, [&](auto&& typed) -> Array {
-        using T = TypedElementT<decltype(typed)>;
-        return factory.createArrayFromBuffer<T>(newDims, typed.release(), layout);
-    });
     std::vector<long> newShape(dims);
     std::vector<long> newStrides(dims.size(), 0);
     if (!dims.empty())
         PyBuffer_FillContiguousStrides(static_cast<int>(dims.size()), newShape.data(), newStrides.data(),
                                        static_cast<int>(m_elemSizeInBytes), order);
-    // Exports read m_buf, which already holds these elements in this order: it stays.
-    const bool exported = m_exports > 0;
-    std::unique_ptr<char, MallocFree> newBuf;
-    if (exported)
-        m_retired.reserve(m_retired.size() + 2);
-    else
-        newBuf = makeFilledBufferFrom(replacement, m_bufferSizeInBytes);
-    // Everything that can fail has run; commit.
-    m_array = std::move(replacement);
+    // Only a private storage can be handed to the new array as it is: a storage shared with a
+    // clone, a host or a reader's pin is copied first (and kept while exports point into it).
+    unshareForWriting();
+    const std::vector<size_t> oldDims(m_shape.begin(), m_shape.end());
+    // Moving keeps the handle's owner count at one, so release() hands the block out as it is and
+    // the new array takes over the same block. A failed type check leaves m_array untouched.
+    apply_numeric_visitor(std::move(m_array), [&](auto&& owner) {
+        using T = TypedElementT<decltype(owner)>;
+        kalvo::data::buffer_ptr_t<T> block;
+        try {
+            block = owner.release();
+        } catch (...) {
+            m_array = std::move(owner);
+            throw;
+        }
+        try {
+            m_array = factory.createArrayFromBuffer<T>(newDims, std::move(block), layout);
+        } catch (...) {
+            // The block is still ours: give it back its old dimensions.
+            m_array = factory.createArrayFromBuffer<T>(oldDims, std::move(block), layout);
+            refreshAddress();
+            throw;
+        }
+    });
     m_nDim = static_cast<int32_t>(dims.size());
     m_shape.swap(newShape);
     m_order = order;
     m_bytewiseStrides.swap(newStrides);
-    if (exported) {
-        m_retired.push_back(std::move(newShape));  // now the old shape
-        m_retired.push_back(std::move(newStrides));
-    } else {
-        m_buf = std::move(newBuf);
-    }
+    refreshAddress();
 }
 
 Array KDArrayWrapper::noncomplex(ArrayFactory& factory) { return extractContents(factory, Output::Noncomplex); }
@@ -223,8 +261,8 @@ Array KDArrayWrapper::imag(ArrayFactory& factory) { return extractContents(facto
 
 Array KDArrayWrapper::extractContents(ArrayFactory& factory, Output which)
 {
-    // m_buf holds the elements in the runtime's iteration order, so the extraction reads it directly.
-    const char* source = m_buf.get();
+    // The storage holds the elements in the runtime's iteration order; nothing here runs Python code.
+    const char* source = m_base;
     const long n = m_numElems;
     return apply_numeric_visitor(m_array, [&](auto&& typed) -> Array {
         using T = TypedElementT<decltype(typed)>;
@@ -276,7 +314,7 @@ void KDArrayWrapper::writeToOstream(std::ostream& os) const
         os << "m_elemSizeInBytes: " << m_elemSizeInBytes << std::endl;
         os << "m_buf: ";
         for (long i = 0; i < m_numElems; ++i)
-            kalvo::py::writeElementBytes<T>(os, m_buf.get() + i * static_cast<long>(sizeof(T))) << " ";
+            kalvo::py::writeElementBytes<T>(os, m_base + i * static_cast<long>(sizeof(T))) << " ";
         os << std::endl;
     });
 }

@@ -1,4 +1,4 @@
-// src/core/kda_wrapper.hpp: KDArrayWrapper, a data array together with its private element buffer, shape and strides
+// src/core/kda_wrapper.hpp: KDArrayWrapper, a data array together with its shape, strides and element address
 #pragma once
 
 #include <Python.h>
@@ -14,7 +14,7 @@
 
 #include "dataarray/kalvo_data.hpp"
 
-// Shapes and strides are handed to the buffer protocol as they are stored.
+// Shapes and strides are handed to the buffer protocol as copies of these vectors.
 static_assert(std::is_same_v<Py_ssize_t, long>, "shape and stride vectors double as Py_ssize_t arrays");
 
 namespace kalvo::py {
@@ -68,11 +68,6 @@ std::ostream& writeElementBytes(std::ostream& os, const char* address)
     }
 }
 
-/// Frees memory that came from malloc.
-struct MallocFree {
-    void operator()(void* p) const noexcept { std::free(p); }
-};
-
 } // namespace kalvo::py
 
 namespace KDArrayWrapperVisitors {
@@ -89,24 +84,35 @@ struct NonComplexVisitor {
 
 } // namespace KDArrayWrapperVisitors
 
-/// One data-array handle plus a private contiguous copy of its elements, with shape, byte strides and order.
-/// Shared (std::shared_ptr) by a state and every partial array derived from it.
+/// What a reader holds across calls that can run Python code: a share of the storage (so a
+/// reshape, a write that unshares or the loss of every other reference cannot free it) and its
+/// own copy of the extents and byte strides as they were when it was taken. `base` is element 0
+/// of that storage, null when the array has no elements.
+struct StoragePin {
+    kalvo::data::Array handle;  ///< keeps the storage alive
+    const char* base = nullptr; ///< element 0, storage order
+    std::vector<long> shape;    ///< extents when pinned
+    std::vector<long> strides;  ///< byte strides when pinned
+    long elementSize = 0;       ///< bytes per element (complex: both parts)
+};
+
+/// One data-array handle with its shape, byte strides and order. The elements live only in the
+/// runtime's storage; the wrapper caches the address of element 0 (and, while it alone owns the
+/// storage, the writable address) behind a generation counter that every reshape or unshare bumps.
+/// Shared (std::shared_ptr) by a state, every partial array derived from it, and every export.
 class KDArrayWrapper {
 public:
     /// Takes over `array`; order 'F' (first index fastest) or 'C'.
     KDArrayWrapper(kalvo::data::Array&& array, char order);
     /// Shares `array`; order 'F' or 'C'.
     KDArrayWrapper(const kalvo::data::Array& array, char order);
-    /// Shares other's handle and copies its description; a fresh buffer filled from the handle, export count 0.
+    /// Shares other's handle (copy on write) and copies its description; export count 0.
     KDArrayWrapper(const KDArrayWrapper& other);
     KDArrayWrapper& operator=(const KDArrayWrapper&) = delete;
     ~KDArrayWrapper() = default;
 
-    /// Reads dimensions, element size, strides and sizes from the handle and refills the buffer.
-    /// Like setBuf() and reshape(), it replaces buf(): never call it while getExportCount() > 0.
+    /// Reads dimensions, element size, strides, sizes and the element address from the handle.
     void init();
-    /// Reallocates the buffer and refills it from the handle (the old one is freed after the new one is filled).
-    void setBuf();
 
     /// m_nDim from the runtime's dimensions.
     void setNumberOfDimensions();
@@ -127,11 +133,30 @@ public:
     /// m_order ('F' or 'C').
     void setOrder(char order);
 
-    /// A handle sharing the wrapped array.
-    kalvo::data::Array array() const { return m_array; }
-    /// The private element buffer; never null after construction (a 0-element array gets a 1-byte block).
-    char* buf() const noexcept { return m_buf.get(); }
-    /// Size of the element buffer in bytes.
+    /// A handle sharing the wrapped array (copy on write: a later write through either copies).
+    kalvo::data::Array array() const;
+    /// The wrapped implementation, lent to host code. The host may share it behind the handle's
+    /// back, so from now on every write asks the runtime whether the storage is shared.
+    void* implForHost();
+    /// Address of element 0 in the runtime's storage (storage order); null when there are no
+    /// elements. Valid until the next reshape or write that unshares (see generation()); pin()
+    /// before calling anything that can run Python code.
+    const char* data() const noexcept { return m_base; }
+    /// Bumped by every reshape and every switch to other storage.
+    unsigned long generation() const noexcept { return m_generation; }
+    /// Bumped by every element write.
+    unsigned long writeCount() const noexcept { return m_writes; }
+    /// A share of the storage with copies of the shape and strides.
+    StoragePin pin() const;
+    /// Address of element 0 for writing, T being the array's exact element type (a mismatch throws
+    /// the runtime interface's type exception). Copies the elements first if any other handle
+    /// shares them; storage left behind while exports point into it is kept until they are released.
+    template <class T>
+    T* writableData();
+    /// Copies the elements now if any other handle shares them, so this wrapper has storage of its own.
+    void makeStoragePrivate();
+
+    /// Size of the element storage in bytes.
     long getBufferSizeInBytes() const noexcept { return m_bufferSizeInBytes; }
     /// Size of one element (complex counts both parts).
     long getElementSizeInBytes() const noexcept { return m_elemSizeInBytes; }
@@ -141,14 +166,10 @@ public:
     long getNumberOfElements() const noexcept { return m_numElems; }
     /// 'F' or 'C'.
     char getOrder() const noexcept { return m_order; }
-    /// Always 1: the buffer is exported read-only.
+    /// Always 1: the storage is exported read-only.
     int isReadOnly() const noexcept { return m_isReadOnly; }
     /// Extents, one per dimension.
     const std::vector<long>& shape() const noexcept { return m_shape; }
-    /// Extents as a buffer-protocol shape array (the protocol never writes through it).
-    Py_ssize_t* shapePointer() const noexcept { return const_cast<Py_ssize_t*>(m_shape.data()); }
-    /// Byte strides, usable directly as a buffer-protocol strides array (the protocol never writes through it).
-    Py_ssize_t* bytewiseStrides() const noexcept { return const_cast<Py_ssize_t*>(m_bytewiseStrides.data()); }
     /// Byte strides as a vector.
     const std::vector<long>& bytewiseStridesVector() const noexcept { return m_bytewiseStrides; }
     /// Always null.
@@ -156,14 +177,14 @@ public:
     /// Buffer format string of the element type ("d", "Zf", "?", ...), or null.
     char* format() const;
 
-    /// One more live buffer export.
+    /// One more live buffer export pointing into the current storage.
     void incrementExportCount() noexcept { ++m_exports; }
-    /// One live buffer export fewer; the last one frees the shapes and strides reshape() retired.
+    /// One live buffer export fewer; the last one lets go of storage kept for exports.
     void decrementExportCount() noexcept {
         if (--m_exports <= 0)
             m_retired.clear();
     }
-    /// Number of live buffer exports pointing into buf().
+    /// Number of live buffer exports.
     long getExportCount() const noexcept { return m_exports; }
 
     /// index, extent + index for a negative index, -999 when index >= extent of dimension dim.
@@ -173,8 +194,9 @@ public:
     /// New reference to element `offset` in the runtime's iteration order; null (no error set) when out of range.
     PyObject* getElementAsPyObjectFromElementOffset(long offset) const;
 
-    /// Replaces the array by one with dimensions `dims` over the same storage order; all sharers see the new shape.
-    /// A different element count throws std::invalid_argument; on any failure the wrapper is unchanged.
+    /// Gives the storage dimensions `dims` (same elements, same storage order) without copying
+    /// it when this wrapper alone owns it; all sharers see the new shape. A different element
+    /// count throws std::invalid_argument; on any failure the wrapper is unchanged.
     void reshape(const std::vector<long>& dims, kalvo::data::ArrayFactory& factory, char order,
                  kalvo::data::MemoryLayout layout);
     /// 1-by-N copy of a real array.
@@ -187,23 +209,28 @@ public:
     kalvo::data::Array extractContents(kalvo::data::ArrayFactory& factory,
                                        KDArrayWrapperVisitors::NonComplexVisitor::OutputEnum which);
 
-    /// Writes element number `offset` (storage order) both into the runtime array and into buf().
+    /// Writes element number `offset` (storage order) into the runtime's storage.
     /// T is the array's exact element type (std::complex<U> for complex arrays); a mismatch throws the
-    /// runtime interface's type exception. The handle is moved into a TypedArray<T>, written through its
-    /// writable iterator and moved back, so the runtime copies the data only when another handle shares it.
-    /// Returns false, writing nothing, when offset is outside [0, number of elements).
+    /// runtime interface's type exception. Returns false, writing nothing, when offset is outside
+    /// [0, number of elements).
     template <class T>
     bool writeElementAtOffset(long offset, const T& element);
-    /// Writes elements[i] at storage offset offsets[i] for i < count, as writeElementAtOffset does
-    /// one by one, with one writable access to the runtime's storage for all of them. Returns
-    /// false, writing nothing, when any offset is out of range.
+    /// Writes elements[i] at storage offset offsets[i] for i < count, with one writable access to
+    /// the runtime's storage for all of them. Returns false, writing nothing, when any offset is
+    /// out of range.
     template <class T, class Elements>
     bool writeElementsAtOffsets(const long* offsets, size_t count, const Elements& elements);
 
-    /// Debug dump of the array, description and buffer.
+    /// Debug dump of the array and its description.
     void writeToOstream(std::ostream& os) const;
 
 private:
+    /// Re-reads the address of element 0 and forgets the writable address.
+    void refreshAddress();
+    /// Makes the storage private to m_array (copying it if shared), keeping the storage left
+    /// behind alive while exports point into it.
+    void unshareForWriting();
+
     kalvo::data::Array m_array;           ///< the wrapped data-array handle
     std::vector<long> m_shape;            ///< extent of each dimension
     std::vector<long> m_bytewiseStrides;  ///< byte stride of each dimension
@@ -214,11 +241,32 @@ private:
     long m_numElems = 0;                  ///< number of elements
     long m_bufferSizeInBytes = 0;         ///< m_numElems * m_elemSizeInBytes
     long m_elemSizeInBytes = 0;           ///< bytes per element (complex: both parts)
-    std::unique_ptr<char, kalvo::py::MallocFree> m_buf; ///< private copy of all elements, storage order
-    /// Shape and stride vectors replaced by reshape() while exports pointed at them, kept until
-    /// the last export is released.
-    std::vector<std::vector<long>> m_retired;
+    kalvo::data::ArrayType m_type{};      ///< the runtime's element class
+    const char* m_base = nullptr;         ///< element 0 of m_array's storage, null without elements
+    /// m_base for writing, set while m_array is known to be the storage's only owner; reset when a
+    /// share is handed out or the storage changes.
+    mutable char* m_writable = nullptr;
+    bool m_lentToHost = false;            ///< implForHost() was called: never cache m_writable
+    unsigned long m_generation = 0;       ///< bumped by reshape and unshare
+    unsigned long m_writes = 0;           ///< bumped by element writes
+    /// Storage that exports point into but m_array has left (a write had to copy), kept until the
+    /// last export is released.
+    std::vector<kalvo::data::Array> m_retired;
 };
+
+template <class T>
+T* KDArrayWrapper::writableData()
+{
+    if (m_writable == nullptr || kalvo::data::arrayTypeOf<T>() != m_type) {
+        // The type check leaves m_array untouched when it throws.
+        { const kalvo::data::TypedArray<T> check(m_array); }
+        unshareForWriting();
+        if (!m_lentToHost)
+            m_writable = const_cast<char*>(m_base);
+    }
+    ++m_writes;
+    return reinterpret_cast<T*>(const_cast<char*>(m_base));
+}
 
 template <class T>
 bool KDArrayWrapper::writeElementAtOffset(long offset, const T& element)
@@ -234,23 +282,8 @@ bool KDArrayWrapper::writeElementsAtOffsets(const long* offsets, size_t count, c
             return false;
     if (count == 0)
         return true;
-    // The type check leaves m_array untouched when it throws. Moving keeps the implementation's
-    // owner count as it was, so begin() copies the elements only when some other handle (a host's,
-    // a materialised copy) really shares them. The runtime keeps the elements contiguous in
-    // storage order, so element 0's address reaches every element.
-    kalvo::data::TypedArray<T> typed(std::move(m_array));
-    T* storage = nullptr;
-    try {
-        storage = &*typed.begin();
-    } catch (...) {
-        m_array = std::move(typed);
-        throw;
-    }
-    m_array = std::move(typed);
-    for (size_t i = 0; i < count; ++i) {
-        const T value = elements[i];
-        storage[offsets[i]] = value;
-        std::memcpy(m_buf.get() + offsets[i] * m_elemSizeInBytes, &value, sizeof(T));
-    }
+    T* storage = writableData<T>();
+    for (size_t i = 0; i < count; ++i)
+        storage[offsets[i]] = elements[i];
     return true;
 }

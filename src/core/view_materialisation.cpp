@@ -1,11 +1,13 @@
 // src/core/view_materialisation.cpp: turning a partial array into a column-major data array of its own
 //
-// The view's elements are copied byte for byte from the wrapper's buffer m_buf straight into a
+// The view's elements are copied byte for byte from the runtime's storage straight into a
 // runtime buffer in column-major order of the result, so every element keeps its exact value
-// (no detour through Python numbers). The result's dimensions are the view's: the trailing
-// slice's length (or the active dimension's extent) followed by the remaining extents, in the
-// order the view's nested list nests them. The result is cached in the state and never
-// refreshed: later element writes do not reach an already materialised view.
+// (no detour through Python numbers); nothing on the way runs Python code. The result's
+// dimensions are the view's: the trailing slice's length (or the active dimension's extent)
+// followed by the remaining extents, in the order the view's nested list nests them. The result
+// is cached in the state together with the wrapper's write count and generation when it was made;
+// a write or reshape since then makes the next request build it again. Exports and host handles
+// already handed out keep the copy they were given.
 
 #include <cstring>
 #include <type_traits>
@@ -24,7 +26,7 @@ using kalvo::py::TypedElementT;
 
 namespace {
 
-/// Where a view's elements lie in the wrapper's buffer.
+/// Where a view's elements lie in the runtime's storage.
 struct ViewGeometry {
     const char* base = nullptr;  ///< address of the block the integer prefix selects
     std::vector<size_t> dims;    ///< the view's extents, first varying dimension first
@@ -41,7 +43,7 @@ size_t productOf(const std::vector<size_t>& dims)
 }
 
 /// Copies the view's elements into `out` with the first view dimension fastest. Every offset
-/// in `view` stays inside the wrapper's buffer (checked when the geometry was built).
+/// in `view` stays inside the storage (checked when the geometry was built).
 template <class T>
 void gatherColumnMajor(const ViewGeometry& view, T* out)
 {
@@ -80,7 +82,7 @@ struct KDAFromIndexedArrayVisitor {
             const KDArrayWrapper& wrapper = *state.getKDAWrapper();
             if (wrapper.getElementSizeInBytes() != static_cast<long>(sizeof(T))) {
                 PyErr_SetString(PyExc_RuntimeError, "element kind does not match the wrapped array.");
-                return std::nullopt; // the buffer's elements are not T's; never read them as such
+                return std::nullopt; // the storage's elements are not T's; never read them as such
             }
             ViewGeometry view;
             if (!describeView(wrapper, view))
@@ -110,7 +112,7 @@ struct KDAFromIndexedArrayVisitor {
         }
     }
 
-    /// The view's geometry over the wrapper's buffer; false with RuntimeError set when a stored
+    /// The view's geometry over the storage; false with RuntimeError set when a stored
     /// index no longer fits the wrapper's current shape (a reshape since the view was made).
     bool describeView(const KDArrayWrapper& wrapper, ViewGeometry& view) const
     {
@@ -183,14 +185,35 @@ std::optional<Array> KCppPyArray::materializeView(MemoryLayout /*layout*/, bool 
     }
 }
 
+bool KCppPyArray::materialisationIsCurrent() const noexcept
+{
+    return m_materialisedAt.first == m_kdaWrapper->generation() &&
+           m_materialisedAt.second == m_kdaWrapper->writeCount();
+}
+
+void KCppPyArray::dropStaleMaterialisation()
+{
+    if ((m_indexedArrayAsKDA || m_indexRestrictedKCppPyArray) && !materialisationIsCurrent()) {
+        m_indexedArrayAsKDA.reset();
+        m_indexRestrictedKCppPyArray.reset();
+    }
+}
+
 std::optional<Array> KCppPyArray::getIndexedArrayAsKDA(MemoryLayout layout, bool oneDimAsRow)
 {
-    if (!m_indexedArrayAsKDA)
+    dropStaleMaterialisation();
+    if (!m_indexedArrayAsKDA) {
+        m_materialisedAt = {m_kdaWrapper->generation(), m_kdaWrapper->writeCount()};
         m_indexedArrayAsKDA = materializeView(layout, oneDimAsRow);
+    }
     return m_indexedArrayAsKDA;
 }
 
-void KCppPyArray::setIndexedArrayAsKDA(Array&& array) { m_indexedArrayAsKDA = std::move(array); }
+void KCppPyArray::setIndexedArrayAsKDA(Array&& array)
+{
+    m_materialisedAt = {m_kdaWrapper->generation(), m_kdaWrapper->writeCount()};
+    m_indexedArrayAsKDA = std::move(array);
+}
 
 std::unique_ptr<KCppPyArray> KCppPyArray::cloneAsKCppPyArrayUniquePtr(MemoryLayout layout, bool oneDimAsRow)
 {
@@ -203,6 +226,7 @@ std::unique_ptr<KCppPyArray> KCppPyArray::cloneAsKCppPyArrayUniquePtr(MemoryLayo
 
 void KCppPyArray::updateIndexRestrictedKCppPyArrayIfNecessary(MemoryLayout layout, bool oneDimAsRow)
 {
+    dropStaleMaterialisation();
     if (!m_indices.empty() && !m_indexRestrictedKCppPyArray)
         m_indexRestrictedKCppPyArray = cloneAsKCppPyArrayUniquePtr(layout, oneDimAsRow);
 }

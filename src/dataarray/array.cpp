@@ -82,6 +82,19 @@ void Array::unshare() {
     }
 }
 
+std::optional<Array> Array::unshareKeepingPrevious() {
+    static const auto fcn_unshare = detail::resolve<entry::unshareArray>();
+    void* unshared = nullptr;
+    throwIfError(fcn_unshare(m_impl.get(), m_impl.use_count() == 1, &unshared));
+    if (unshared == nullptr) {
+        return std::nullopt;
+    }
+    detail::ImplPtr adopted = detail::adoptArrayImpl(unshared);
+    std::optional<Array> previous(*this);  // shares the implementation this handle leaves
+    m_impl = std::move(adopted);
+    return previous;
+}
+
 ArrayFactory::ArrayFactory() {
     static const auto fcn = detail::resolve<entry::createFactory>();
     void* impl = nullptr;

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "dataarray/array_type.hpp"
@@ -49,6 +50,10 @@ public:
     /// A new owned implementation over the same elements (copy-on-write), for code that adopts
     /// implementation pointers.
     void* shareImpl() const;
+    /// Makes the elements private to this handle, as every mutable access does first (entry
+    /// 55). When they had to be copied, returns a handle that still shares the elements left
+    /// behind, so a caller that lent out their address can keep them alive; otherwise nothing.
+    std::optional<Array> unshareKeepingPrevious();
 
 protected:
     /// Makes the elements private to this handle before a mutable access: if another handle or

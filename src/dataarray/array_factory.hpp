@@ -33,12 +33,13 @@ public:
     }
 
     /// An array of extents `dims` over the elements of `buffer` laid out as `layout`; the
-    /// runtime takes the buffer over (if this throws, `buffer` is freed as usual). Element
-    /// (i, j, ...) is the buffer's element at that position in `layout`; the array keeps its
-    /// elements column-major, so iteration and release() give a row-major buffer's elements
-    /// back reordered, a column-major buffer's in its own order.
+    /// runtime takes the buffer over. If this throws, `buffer` still owns the elements, so a
+    /// caller can try again or free them. Element (i, j, ...) is the buffer's element at that
+    /// position in `layout`; the array keeps its elements column-major, so iteration and
+    /// release() give a row-major buffer's elements back reordered, a column-major buffer's in
+    /// its own order.
     template<class T>
-    TypedArray<T> createArrayFromBuffer(std::vector<size_t> dims, buffer_ptr_t<T> buffer,
+    TypedArray<T> createArrayFromBuffer(std::vector<size_t> dims, buffer_ptr_t<T>&& buffer,
                                         MemoryLayout layout = MemoryLayout::COLUMN_MAJOR) {
         const auto type = static_cast<int32_t>(arrayTypeOf<T>());
         const BufferDeleterFn deleter = buffer.get_deleter().function();

@@ -172,15 +172,15 @@ void* KCPyArrayAPI::KCPyArray_KCPyArrayToKDAImpl(PyObject* array) {
             PyErr_SetString(PyExc_RuntimeError, "object not initialized.");
             return nullptr;
         }
-        const KDArrayWrapper* wrapper = state->getKDAWrapper();
+        KDArrayWrapper* wrapper = state->getKDAWrapper();
         if (wrapper == nullptr) {
             PyErr_SetString(PyExc_RuntimeError, "null data pointer.");
             return nullptr;
         }
         void* impl = nullptr;
         if (state->indicesAreEmpty()) {
-            // The copy shares the wrapper's implementation, which outlives it.
-            impl = wrapper->array().getImpl();
+            // The wrapper's own implementation, which lives as long as the array object.
+            impl = wrapper->implForHost();
         } else {
             // The view is cached in the state, so the pointer stays the same on every call.
             const std::optional<kalvo::data::Array> view =

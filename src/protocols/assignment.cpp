@@ -7,10 +7,10 @@
 //   anything is written, so a value that cannot be converted or has the wrong shape leaves the
 //   array as it was. Only block slice assignment pairs positions with elements as it goes and may
 //   stop part way with "length of slice does not match number of elements.".
-// - Every element goes through KDArrayWrapper::writeElementsAtOffsets, which writes the runtime
-//   array (copying its storage first only when another handle shares it) and the wrapper's
-//   buffer, all positions of one assignment in one pass. Every object sharing the wrapper (the
-//   source, partial arrays, iterators, live buffer exports) sees the write at once.
+// - Every element goes through KDArrayWrapper::writeElementsAtOffsets, which writes the runtime's
+//   storage (copying it first only when another handle shares it), all positions of one
+//   assignment in one pass. Every object sharing the wrapper (the source, partial arrays,
+//   iterators, live buffer exports of the full array) sees the write at once.
 // - Walking a value runs Python code (a sequence's __len__ and __getitem__, a slice bound's
 //   __index__) that may reshape this very array. The wrapper's shape is recorded on entry and
 //   compared again before the first write; positions are only ever computed against a shape that
@@ -322,7 +322,7 @@ private:
 
     // Every routine writes through these two: the storage offset of each element `indices` is
     // queued in the order the value's elements come, then all are written in one pass into the
-    // runtime array and the wrapper's buffer.
+    // runtime's storage.
     bool queueElementAtIndices(const std::vector<long>& indices) {
         if (static_cast<long>(indices.size()) > m_wrapper.getNumberOfDimensions()) {
             return false;

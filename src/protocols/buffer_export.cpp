@@ -1,14 +1,16 @@
 // src/protocols/buffer_export.cpp: read-only buffer export, storage descriptions, and the array.array and memoryview conversions
 //
 // Ownership of an export. A filled Py_buffer holds one reference to the array object that was asked
-// (view->obj). Its buf, shape and strides point into one KDArrayWrapper: the object's own for a full
-// array, the index-restricted copy's for a partial array (the copy holds only the elements the partial
-// array shows and is kept in the object's state). view->internal owns a heap-held share of exactly that
-// wrapper, so the memory stays valid for the life of the view even if the state were to drop its copy,
-// and the release decrements the export count of the same wrapper the fill incremented.
-// reshape() is the one operation that reallocates a wrapper's storage; it refuses to run while the
-// wrapper's export count is non-zero (methods.cpp). Element assignment writes into the same buffer in
-// place, so an export of a full array shows later assignments.
+// (view->obj) and, in view->internal, an ExportBlock with everything else it needs: a share of the
+// KDArrayWrapper it points into (the object's own for a full array, the index-restricted copy's for a
+// partial array, which holds only the elements the partial array shows) and its own copies of the
+// shape and strides. bf_releasebuffer frees the block and decrements the export count of the same
+// wrapper the fill incremented; nothing else keeps track of exports.
+// While exports are live the wrapper keeps the storage they point into: reshape() moves the same block
+// into the reshaped array, and a write that has to copy (the storage was shared with a clone or a host)
+// keeps the old storage until the last export is released. Element assignment otherwise writes into the
+// same storage in place, so an export of a full array shows later assignments. A partial array's copy
+// is made again after a write, so later exports show it; earlier ones keep the copy they were given.
 
 #include <memory>
 #include <string>
@@ -87,6 +89,20 @@ std::shared_ptr<KDArrayWrapper> exportSource(KCppPyArray& state) {
     return wrapper;
 }
 
+/// Everything one export needs, hung on view->internal and freed by bf_releasebuffer.
+struct ExportBlock {
+    std::shared_ptr<KDArrayWrapper> owner; ///< keeps the storage the export points into
+    std::vector<Py_ssize_t> shape;         ///< the extents when exported
+    std::vector<Py_ssize_t> strides;       ///< the byte strides when exported
+};
+
+/// The address exports and buffer_info() give: element 0 of the storage, or for an array without
+/// elements (which has no storage address) a fixed non-null stand-in that nothing reads.
+char* exportAddress(const KDArrayWrapper& wrapper) {
+    static char noElements = 0;
+    return wrapper.data() != nullptr ? const_cast<char*>(wrapper.data()) : &noElements;
+}
+
 /// Fails a buffer request: sets `type` with `message`; the view keeps no object.
 int refuseView(Py_buffer* view, PyObject* type, const char* message) {
     PyErr_SetString(type, message);
@@ -111,10 +127,13 @@ int KCPyArray_GetBuffer(PyObject* self, Py_buffer* view, int flags) {
         if (!source)
             return -1;
         // Allocated before anything is handed out, so a failure here leaves nothing to undo.
-        auto pin = std::make_unique<std::shared_ptr<KDArrayWrapper>>(std::move(source));
-        KDArrayWrapper& wrapper = **pin;
+        auto block = std::make_unique<ExportBlock>();
+        KDArrayWrapper& wrapper = *source;
+        block->shape.assign(wrapper.shape().begin(), wrapper.shape().end());
+        block->strides.assign(wrapper.bytewiseStridesVector().begin(), wrapper.bytewiseStridesVector().end());
+        block->owner = std::move(source);
 
-        view->buf = wrapper.buf();
+        view->buf = exportAddress(wrapper);
         view->len = wrapper.getBufferSizeInBytes();
         view->itemsize = wrapper.getElementSizeInBytes();
         view->ndim = wrapper.getNumberOfDimensions();
@@ -133,10 +152,10 @@ int KCPyArray_GetBuffer(PyObject* self, Py_buffer* view, int flags) {
             return refuseView(view, PyExc_ValueError, "underlying buffer not C-contiguous.");
         // Shape and strides are always given, whatever the flags: consumers that only asked for
         // a simple buffer ignore them, and every other consumer needs the Fortran strides.
-        view->shape = wrapper.shapePointer();
-        view->strides = wrapper.bytewiseStrides();
+        view->shape = block->shape.data();
+        view->strides = block->strides.data();
         view->suboffsets = nullptr;
-        view->internal = pin.release();
+        view->internal = block.release();
         Py_INCREF(self);
         view->obj = self;
         wrapper.incrementExportCount();
@@ -148,10 +167,9 @@ void KCPyArray_ReleaseBuffer(PyObject* /*self*/, Py_buffer* view) {
     kalvo::py::guardedVoid([&] {
         if (!view || !view->internal)
             return;
-        std::unique_ptr<std::shared_ptr<KDArrayWrapper>> pin(
-            static_cast<std::shared_ptr<KDArrayWrapper>*>(view->internal));
+        std::unique_ptr<ExportBlock> block(static_cast<ExportBlock*>(view->internal));
         view->internal = nullptr;
-        (*pin)->decrementExportCount();
+        block->owner->decrementExportCount();
     });
 }
 
@@ -162,7 +180,7 @@ PyObject* KCPyArray_BufferInfo(PyObject* self, PyObject* /*unused*/) {
         if (!wrapper)
             return nullptr;
         // The whole underlying array, also for a partial array.
-        PyRef address = PyRef::steal(PyLong_FromVoidPtr(wrapper->buf()));
+        PyRef address = PyRef::steal(PyLong_FromVoidPtr(exportAddress(*wrapper)));
         PyRef count = PyRef::steal(PyLong_FromLong(wrapper->getNumberOfElements()));
         if (!address || !count)
             return nullptr;
@@ -176,7 +194,8 @@ PyObject* KCPyArray_GetBytewiseStrides(PyObject* self, PyObject* /*unused*/) {
         KDArrayWrapper* wrapper = state ? requireWrapper(*state) : nullptr;
         if (!wrapper)
             return nullptr;
-        const std::vector<long>& strides = wrapper->bytewiseStridesVector();
+        // Copied: allocating the tuple can run a collection whose finalizers reshape the array.
+        const std::vector<long> strides = wrapper->bytewiseStridesVector();
         PyRef tuple = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(strides.size())));
         if (!tuple)
             return nullptr;
@@ -211,10 +230,10 @@ PyObject* KCPyArray_GetArraySize(PyObject* self, void* /*closure*/) {
             PyErr_SetString(PyExc_RuntimeError, "too many indices.");
             return nullptr;
         }
-        PyRef tuple = PyRef::steal(PyTuple_New(n - k));
-        if (!tuple)
-            return nullptr;
-        Py_ssize_t entry = 0;
+        // The entries are settled before anything is allocated: allocating can run a collection
+        // whose finalizers reshape the array under us.
+        std::vector<long> extents;
+        extents.reserve(static_cast<size_t>(n - k));
         long dim = k;
         if (s == 1) {
             const auto* slice = std::get_if<SliceIndexItem>(&items[static_cast<size_t>(k)]);
@@ -222,17 +241,19 @@ PyObject* KCPyArray_GetArraySize(PyObject* self, void* /*closure*/) {
                 PyErr_SetString(PyExc_RuntimeError, "slice expected in final position.");
                 return nullptr;
             }
-            PyObject* length = makePyObjectFromLong(slice->m_slice_len.value_or(0));
-            if (!length)
-                return nullptr;
-            PyTuple_SET_ITEM(tuple.get(), entry++, length);
+            extents.push_back(slice->m_slice_len.value_or(0));
             ++dim;
         }
-        for (; dim < n; ++dim) {
-            PyObject* extent = makePyObjectFromLong(wrapper->shape()[static_cast<size_t>(dim)]);
+        for (; dim < n; ++dim)
+            extents.push_back(wrapper->shape()[static_cast<size_t>(dim)]);
+        PyRef tuple = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(extents.size())));
+        if (!tuple)
+            return nullptr;
+        for (size_t i = 0; i < extents.size(); ++i) {
+            PyObject* extent = makePyObjectFromLong(extents[i]);
             if (!extent)
                 return nullptr;
-            PyTuple_SET_ITEM(tuple.get(), entry++, extent);
+            PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), extent);
         }
         return tuple.release();
     });

@@ -86,7 +86,7 @@ PyObject* KCppPyIter::itemAtPosition() {
         reinterpret_cast<KCPyArray*>(object)->state = view.release();
         return object;
     }
-    // Every dimension is fixed: the element value, read from the wrapper's buffer.
+    // Every dimension is fixed: the element value, read from the runtime's storage.
     return m_arrayState.getNumericPyObjectFromNormalizedIntIndicesWithoutTemplate(m_position);
 }
 

@@ -38,9 +38,8 @@ PyObject* attachState(PyRef object, std::unique_ptr<KCppPyArray> state) {
     return object.release();
 }
 
-/// A new state, with a wrapper of its own, over what `state` shows as it is now.
-/// A full array with elements shares its data array copy-on-write, so this costs one copy (the
-/// wrapper's buffer); a write through either array later leaves the other unchanged. Partial
+/// A new state, with a wrapper and storage of its own, over what `state` shows as it is now.
+/// A full array with elements is copied once, straight from the runtime's storage. Partial
 /// arrays and arrays without elements are materialised from a scratch copy of the state: the
 /// result reflects the current element values rather than a view cached before later
 /// assignments, the source does not keep a second copy of its elements, and an empty result
@@ -52,9 +51,12 @@ std::unique_ptr<KCppPyArray> materializeShown(const KCppPyArray& state) {
             PyErr_SetString(PyExc_RuntimeError, "null data pointer.");
             return nullptr;
         }
-        if (wrapper->getNumberOfElements() > 0)
-            return std::make_unique<KCppPyArray>(wrapper->array(), state.getSupportedArrayEnum(),
-                                                 state.isComplex(), wrapper->getOrder() == 'F');
+        if (wrapper->getNumberOfElements() > 0) {
+            auto copy = std::make_unique<KCppPyArray>(wrapper->array(), state.getSupportedArrayEnum(),
+                                                      state.isComplex(), wrapper->getOrder() == 'F');
+            copy->getKDAWrapper()->makeStoragePrivate();
+            return copy;
+        }
     }
     KCppPyArray scratch(state);
     return scratch.cloneAsKCppPyArrayUniquePtr(kalvo::data::MemoryLayout::COLUMN_MAJOR, true);
@@ -147,11 +149,10 @@ std::string exactProductText(const std::vector<long>& dims) {
 
 }  // namespace
 
-/// reshape(*dims): re-reads the same elements, in the same storage order, with new dimensions.
-/// The wrapper is shared, so partial arrays and iterators made earlier see the new shape at once
-/// (their readers re-check their stored indices against it). Buffer exports made earlier keep
-/// the shape and strides they were given and go on reading the same storage: the wrapper keeps
-/// both alive until the last export is released.
+/// reshape(*dims): re-reads the same elements, in the same storage order, with new dimensions,
+/// without copying them. The wrapper is shared, so partial arrays and iterators made earlier see
+/// the new shape at once (their readers re-check their stored indices against it). Buffer exports
+/// made earlier keep their own shape and strides and go on reading the same storage.
 PyObject* KCPyArray_Reshape(PyObject* self, PyObject* args, PyObject* kwargs) {
     return kalvo::py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         KCppPyArray* state = requireState(self);

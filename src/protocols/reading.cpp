@@ -7,7 +7,8 @@
 //   KDArrayWrapper and carries one more (or one composed) index item. The state is built in a
 //   std::unique_ptr and handed to the object only once the object exists, so a failure at any
 //   step frees what was made. A read never changes its source.
-// - Elements are read from the wrapper's private buffer; a read never asks the runtime for values.
+// - Elements are read straight from the runtime's storage at the wrapper's cached element address;
+//   the address is used at once, before anything that could run Python code.
 //   `reshape` through any array sharing the wrapper changes the shape under existing partial
 //   arrays, so every read first checks the stored index items against the current shape.
 
