@@ -82,7 +82,9 @@ def test_finalizer_reshaping_during_rendering(km, eager_gc, how, view):
         result = RENDERINGS[how](target)
     except RuntimeError:  # the view no longer fits the reshaped array: reported, not read
         result = []
-    assert done and shown(result) <= stored
+    # A whole array's copy is a clone, which allocates no Python objects to collect.
+    assert done or (view == "whole" and how in ("copy", "deepcopy"))
+    assert shown(result) <= stored
 
 
 @pytest.mark.parametrize("read", ["size", "_size", "get_bytewise_strides"])
