@@ -5,13 +5,14 @@
 // (<array type>._rebuild, (dims, is_complex, data)), carries the storage
 // bytes in column-major order; protocols 0 to 4 write it, with `data` a bytes copy, only where
 // the nested list cannot: complex int64/uint64 parts that a float does not hold exactly (beyond
-// 2**53, or the bounds of the type), and full arrays whose extents the constructor would not
-// rebuild from a nested list (a 0-by-3 array's list is []). Protocol 5 always writes the exact
+// 2**53, or the bounds of the type), full arrays whose extents the constructor would not
+// rebuild from their nested list, and every array without elements, whose data are then empty (its nested list would cost its extents: a 0-by-3 array's
+// list is [], a 2**40-by-0 array's is 2**40 empty lists). Protocol 5 always writes the exact
 // form with `data` a pickle.PickleBuffer over the storage: out of band and without a copy when
 // the pickler has a buffer_callback, one block copy into the stream otherwise.
 //
 // A partial array pickles and copies as a new full array of the values it shows, with the
-// extents its nested list would give; one that shows no element keeps the nested-list form.
+// extents its nested list would give.
 // copy.copy and copy.deepcopy of a full array with elements are clones.
 //
 // The nested list of a full array is built here straight from its storage, in one pass that
@@ -23,6 +24,7 @@
 // tuples built here can start a garbage collection).
 
 #include <complex>
+#include <optional>
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -187,6 +189,47 @@ PyObject* nestedListForm(PyObject* self, KCppPyArray& state) {
     });
 }
 
+/// The extents `self` shows when it shows no element; nothing when it shows elements or its
+/// extents cannot be read (the caller's general path then reports that).
+std::optional<std::vector<Py_ssize_t>> extentsWithoutElements(PyObject* self) {
+    PyRef size = PyRef::steal(KCPyArray_GetArraySize(self, nullptr));
+    if (!size) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    std::vector<Py_ssize_t> dims;
+    bool empty = false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(size.get()); ++i) {
+        dims.push_back(PyLong_AsSsize_t(PyTuple_GET_ITEM(size.get(), i)));  // exact ints
+        empty = empty || dims.back() == 0;
+    }
+    if (!empty)
+        return std::nullopt;
+    return dims;
+}
+
+/// (<type>._rebuild, (dims, is_complex, data)).
+PyObject* exactForm(PyObject* self, const std::vector<Py_ssize_t>& dims, bool isComplex, PyRef data) {
+    if (!data)
+        return nullptr;
+    PyRef extents = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(dims.size())));
+    if (!extents)
+        return nullptr;
+    for (size_t i = 0; i < dims.size(); ++i) {
+        PyObject* extent = PyLong_FromSsize_t(dims[i]);
+        if (!extent)
+            return nullptr;
+        PyTuple_SET_ITEM(extents.get(), static_cast<Py_ssize_t>(i), extent);
+    }
+    PyRef function = rebuildFunction(Py_TYPE(self));
+    if (!function)
+        return nullptr;
+    PyRef arguments = PyRef::steal(PyTuple_Pack(3, extents.get(), isComplex ? Py_True : Py_False, data.get()));
+    if (!arguments)
+        return nullptr;
+    return PyTuple_Pack(2, function.get(), arguments.get());
+}
+
 /// (callable, arguments) that rebuild `self`. `preferNestedList` keeps the form of __reduce__
 /// wherever it is exact; `form` says what carries the bytes otherwise.
 PyObject* reduceAs(PyObject* self, bool preferNestedList, DataForm form) {
@@ -197,6 +240,14 @@ PyObject* reduceAs(PyObject* self, bool preferNestedList, DataForm form) {
     const bool isComplex = state->isComplex();
     const bool partial = !state->indicesAreEmpty();
     const bool wideComplex = isComplex && (kind == KIND_INT64 || kind == KIND_UINT64);
+    // Without elements the extents are all there is to carry. The nested list would cost one
+    // list per entry of the leading extents (a 2**40-by-0 array's is 2**40 empty lists), so
+    // such arrays always take the exact form, with no bytes; a partial one gets the extents
+    // its nested list would give.
+    if (std::optional<std::vector<Py_ssize_t>> shown = extentsWithoutElements(self)) {
+        const std::vector<Py_ssize_t> dims = partial ? nestedListExtents(std::move(*shown), 0) : std::move(*shown);
+        return exactForm(self, dims, isComplex, PyRef::steal(PyBytes_FromStringAndSize(nullptr, 0)));
+    }
     if (partial && preferNestedList && !wideComplex)
         return KCPyArray_Reduce(self, nullptr);
 
@@ -229,24 +280,7 @@ PyObject* reduceAs(PyObject* self, bool preferNestedList, DataForm form) {
         data = memory.copy();
         break;
     }
-    if (!data)
-        return nullptr;
-    PyRef extents = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(dims.size())));
-    if (!extents)
-        return nullptr;
-    for (size_t i = 0; i < dims.size(); ++i) {
-        PyObject* extent = PyLong_FromSsize_t(dims[i]);
-        if (!extent)
-            return nullptr;
-        PyTuple_SET_ITEM(extents.get(), static_cast<Py_ssize_t>(i), extent);
-    }
-    PyRef function = rebuildFunction(Py_TYPE(self));
-    if (!function)
-        return nullptr;
-    PyRef arguments = PyRef::steal(PyTuple_Pack(3, extents.get(), isComplex ? Py_True : Py_False, data.get()));
-    if (!arguments)
-        return nullptr;
-    return PyTuple_Pack(2, function.get(), arguments.get());
+    return exactForm(self, dims, isComplex, std::move(data));
 }
 
 /// An independent array holding what `self` shows, as pickling and unpickling would give it.
