@@ -243,8 +243,10 @@ PyObject* reduceAs(PyObject* self, bool preferNestedList, DataForm form) {
     // Without elements the extents are all there is to carry. The nested list would cost one
     // list per entry of the leading extents (a 2**40-by-0 array's is 2**40 empty lists), so
     // such arrays always take the exact form, with no bytes; a partial one gets the extents
-    // its nested list would give.
-    if (std::optional<std::vector<Py_ssize_t>> shown = extentsWithoutElements(self)) {
+    // its nested list would give. (A partial array left behind by a reshape of its source takes
+    // the general path, which reports that.)
+    std::optional<std::vector<Py_ssize_t>> shown;
+    if (state->indicesStillValid() && (shown = extentsWithoutElements(self))) {
         const std::vector<Py_ssize_t> dims = partial ? nestedListExtents(std::move(*shown), 0) : std::move(*shown);
         return exactForm(self, dims, isComplex, PyRef::steal(PyBytes_FromStringAndSize(nullptr, 0)));
     }
