@@ -6,10 +6,11 @@
 // bytes in column-major order; protocols 0 to 4 write it, with `data` a bytes copy, only where
 // the nested list cannot: complex int64/uint64 parts that a float does not hold exactly (beyond
 // 2**53, or the bounds of the type), full arrays whose extents the constructor would not
-// rebuild from their nested list, and every array without elements, whose data are then empty (its nested list would cost its extents: a 0-by-3 array's
-// list is [], a 2**40-by-0 array's is 2**40 empty lists). Protocol 5 always writes the exact
-// form with `data` a pickle.PickleBuffer over the storage: out of band and without a copy when
-// the pickler has a buffer_callback, one block copy into the stream otherwise.
+// rebuild from their nested list (a 0-by-3 array's list is []), and arrays without elements
+// whose nested list would be large (a 2**40-by-0 array's is 2**40 empty lists), with empty data.
+// Protocol 5 always writes the exact form with `data` a pickle.PickleBuffer over the storage:
+// out of band and without a copy when the pickler has a buffer_callback, one block copy into
+// the stream otherwise (an array without elements carries empty bytes instead).
 //
 // A partial array pickles and copies as a new full array of the values it shows, with the
 // extents its nested list would give.
@@ -68,6 +69,19 @@ std::vector<Py_ssize_t> nestedListExtents(std::vector<Py_ssize_t> dims, Py_ssize
     while (dims.size() > 2 && dims.back() == 1)
         dims.pop_back();
     return dims;
+}
+
+/// Whether the nested list of an array without elements with extents `dims` has at most a few
+/// thousand (empty) lists: one list, then one per entry of each extent down to the first zero.
+bool nestedListIsSmall(const std::vector<Py_ssize_t>& dims) {
+    constexpr Py_ssize_t kMaxLists = 1 << 12;
+    Py_ssize_t lists = 1;
+    Py_ssize_t width = 1;
+    for (size_t i = 0; i + 1 < dims.size() && dims[i] != 0; ++i) {
+        if (dims[i] > kMaxLists || (width *= dims[i]) > kMaxLists || (lists += width) > kMaxLists)
+            return false;
+    }
+    return true;
 }
 
 /// Whether integer `v` comes back unchanged from the float a nested list holds for it: the
@@ -240,14 +254,17 @@ PyObject* reduceAs(PyObject* self, bool preferNestedList, DataForm form) {
     const bool isComplex = state->isComplex();
     const bool partial = !state->indicesAreEmpty();
     const bool wideComplex = isComplex && (kind == KIND_INT64 || kind == KIND_UINT64);
-    // Without elements the extents are all there is to carry. The nested list would cost one
-    // list per entry of the leading extents (a 2**40-by-0 array's is 2**40 empty lists), so
-    // such arrays always take the exact form, with no bytes; a partial one gets the extents
-    // its nested list would give. (A partial array left behind by a reshape of its source takes
-    // the general path, which reports that.)
+    // Without elements the extents are all there is to carry, and the nested list costs one
+    // list per entry of the leading extents (a 2**40-by-0 array's is 2**40 empty lists). Such
+    // an array keeps the nested-list form where that is exact and small, and otherwise takes
+    // the exact form with no bytes; a partial one gets the extents its nested list would give.
+    // (A partial array left behind by a reshape of its source takes the general path, which
+    // reports that.)
     std::optional<std::vector<Py_ssize_t>> shown;
     if (state->indicesStillValid() && (shown = extentsWithoutElements(self))) {
         const std::vector<Py_ssize_t> dims = partial ? nestedListExtents(std::move(*shown), 0) : std::move(*shown);
+        if (preferNestedList && (partial || nestedListExtents(dims, 0) == dims) && nestedListIsSmall(dims))
+            return KCPyArray_Reduce(self, nullptr);
         return exactForm(self, dims, isComplex, PyRef::steal(PyBytes_FromStringAndSize(nullptr, 0)));
     }
     if (partial && preferNestedList && !wideComplex)

@@ -256,6 +256,9 @@ def test_arrays_without_elements_pickle_at_the_cost_of_nothing(kind):
         copies = [pickle.loads(pickle.dumps(a, p)) for p in range(pickle.HIGHEST_PROTOCOL + 1)]
         for b in copies + [copy.copy(a), copy.deepcopy(a)]:
             assert type(b) is cls and b.size == shape
+    # A small one keeps the nested-list form below protocol 5.
+    assert cls(size=[3, 0]).__reduce_ex__(4) == cls(size=[3, 0]).__reduce__()
+    assert tall[1][0:0].__reduce_ex__(2) == tall[1][0:0].__reduce__()
 
 
 @pytest.mark.parametrize("protocol", [2, 5])
