@@ -58,7 +58,7 @@ class _Array:
     def __copy__(self) -> Self: ...
     def __deepcopy__(self, memo: Any, /) -> Self: ...
     @classmethod
-    def _rebuild(cls, dims: Sequence[SupportsIndex], is_complex: bool, data: Any, /) -> Self:
+    def _rebuild(cls, dims: Tuple[int, ...], is_complex: bool, data: Any, /) -> Self:
         """Makes an array from the bytes of its column-major storage; pickles refer to it."""
     def reshape(self, *dims: _Dims) -> Self:
         """Changes the dimensions in place, keeping the elements in storage order."""

@@ -125,6 +125,19 @@ PyObject* KCPyArray_Rebuild(PyObject* cls, PyObject* args) {
         if (!readDims(dimsArg, dims)) {
             return nullptr;
         }
+        // The shapes every constructor makes: a single extent n is a 1-by-n row and extents of 1
+        // beyond the second are dropped, so a hand-written call cannot make a one-dimensional
+        // array or one with trailing unit extents. Neither changes the element count.
+        if (dims.size() == 1) {
+            dims.insert(dims.begin(), 1);
+        }
+        while (dims.size() > 2 && dims.back() == 1) {
+            dims.pop_back();
+        }
+        // Checked before a byte is read or anything is allocated.
+        if (!kalvo::py::dimensionCountAllowed(dims.size())) {
+            return nullptr;
+        }
         BufferView view;
         if (!view.acquire(data, PyBUF_ANY_CONTIGUOUS)) {
             return nullptr;
@@ -154,9 +167,6 @@ PyObject* KCPyArray_Rebuild(PyObject* cls, PyObject* args) {
             }
         });
         if (!array) {
-            return nullptr;
-        }
-        if (!kalvo::py::dimensionCountAllowed(dims.size())) {
             return nullptr;
         }
         auto state = std::make_unique<KCppPyArray>(std::move(*array), *kind, isComplex, true);

@@ -5,13 +5,15 @@
 // (<array type>._rebuild, (dims, is_complex, data)), carries the storage
 // bytes in column-major order; protocols 0 to 4 write it, with `data` a bytes copy, only where
 // the nested list cannot: complex int64/uint64 parts that a float does not hold exactly (beyond
-// 2**53, or the bounds of the type), and full arrays whose extents the constructor would not
-// rebuild from a nested list (a 0-by-3 array's list is []). Protocol 5 always writes the exact
-// form with `data` a pickle.PickleBuffer over the storage: out of band and without a copy when
-// the pickler has a buffer_callback, one block copy into the stream otherwise.
+// 2**53, or the bounds of the type), full arrays whose extents the constructor would not
+// rebuild from their nested list (a 0-by-3 array's list is []), and arrays without elements
+// whose nested list would be large (a 2**40-by-0 array's is 2**40 empty lists), with empty data.
+// Protocol 5 always writes the exact form with `data` a pickle.PickleBuffer over the storage:
+// out of band and without a copy when the pickler has a buffer_callback, one block copy into
+// the stream otherwise (an array without elements carries empty bytes instead).
 //
 // A partial array pickles and copies as a new full array of the values it shows, with the
-// extents its nested list would give; one that shows no element keeps the nested-list form.
+// extents its nested list would give.
 // copy.copy and copy.deepcopy of a full array with elements are clones.
 //
 // The nested list of a full array is built here straight from its storage, in one pass that
@@ -23,6 +25,7 @@
 // tuples built here can start a garbage collection).
 
 #include <complex>
+#include <optional>
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -66,6 +69,19 @@ std::vector<Py_ssize_t> nestedListExtents(std::vector<Py_ssize_t> dims, Py_ssize
     while (dims.size() > 2 && dims.back() == 1)
         dims.pop_back();
     return dims;
+}
+
+/// Whether the nested list of an array without elements with extents `dims` has at most a few
+/// thousand (empty) lists: one list, then one per entry of each extent down to the first zero.
+bool nestedListIsSmall(const std::vector<Py_ssize_t>& dims) {
+    constexpr Py_ssize_t kMaxLists = 1 << 12;
+    Py_ssize_t lists = 1;
+    Py_ssize_t width = 1;
+    for (size_t i = 0; i + 1 < dims.size() && dims[i] != 0; ++i) {
+        if (dims[i] > kMaxLists || (width *= dims[i]) > kMaxLists || (lists += width) > kMaxLists)
+            return false;
+    }
+    return true;
 }
 
 /// Whether integer `v` comes back unchanged from the float a nested list holds for it: the
@@ -187,6 +203,47 @@ PyObject* nestedListForm(PyObject* self, KCppPyArray& state) {
     });
 }
 
+/// The extents `self` shows when it shows no element; nothing when it shows elements or its
+/// extents cannot be read (the caller's general path then reports that).
+std::optional<std::vector<Py_ssize_t>> extentsWithoutElements(PyObject* self) {
+    PyRef size = PyRef::steal(KCPyArray_GetArraySize(self, nullptr));
+    if (!size) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    std::vector<Py_ssize_t> dims;
+    bool empty = false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(size.get()); ++i) {
+        dims.push_back(PyLong_AsSsize_t(PyTuple_GET_ITEM(size.get(), i)));  // exact ints
+        empty = empty || dims.back() == 0;
+    }
+    if (!empty)
+        return std::nullopt;
+    return dims;
+}
+
+/// (<type>._rebuild, (dims, is_complex, data)).
+PyObject* exactForm(PyObject* self, const std::vector<Py_ssize_t>& dims, bool isComplex, PyRef data) {
+    if (!data)
+        return nullptr;
+    PyRef extents = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(dims.size())));
+    if (!extents)
+        return nullptr;
+    for (size_t i = 0; i < dims.size(); ++i) {
+        PyObject* extent = PyLong_FromSsize_t(dims[i]);
+        if (!extent)
+            return nullptr;
+        PyTuple_SET_ITEM(extents.get(), static_cast<Py_ssize_t>(i), extent);
+    }
+    PyRef function = rebuildFunction(Py_TYPE(self));
+    if (!function)
+        return nullptr;
+    PyRef arguments = PyRef::steal(PyTuple_Pack(3, extents.get(), isComplex ? Py_True : Py_False, data.get()));
+    if (!arguments)
+        return nullptr;
+    return PyTuple_Pack(2, function.get(), arguments.get());
+}
+
 /// (callable, arguments) that rebuild `self`. `preferNestedList` keeps the form of __reduce__
 /// wherever it is exact; `form` says what carries the bytes otherwise.
 PyObject* reduceAs(PyObject* self, bool preferNestedList, DataForm form) {
@@ -197,6 +254,19 @@ PyObject* reduceAs(PyObject* self, bool preferNestedList, DataForm form) {
     const bool isComplex = state->isComplex();
     const bool partial = !state->indicesAreEmpty();
     const bool wideComplex = isComplex && (kind == KIND_INT64 || kind == KIND_UINT64);
+    // Without elements the extents are all there is to carry, and the nested list costs one
+    // list per entry of the leading extents (a 2**40-by-0 array's is 2**40 empty lists). Such
+    // an array keeps the nested-list form where that is exact and small, and otherwise takes
+    // the exact form with no bytes; a partial one gets the extents its nested list would give.
+    // (A partial array left behind by a reshape of its source takes the general path, which
+    // reports that.)
+    std::optional<std::vector<Py_ssize_t>> shown;
+    if (state->indicesStillValid() && (shown = extentsWithoutElements(self))) {
+        const std::vector<Py_ssize_t> dims = partial ? nestedListExtents(std::move(*shown), 0) : std::move(*shown);
+        if (preferNestedList && (partial || nestedListExtents(dims, 0) == dims) && nestedListIsSmall(dims))
+            return KCPyArray_Reduce(self, nullptr);
+        return exactForm(self, dims, isComplex, PyRef::steal(PyBytes_FromStringAndSize(nullptr, 0)));
+    }
     if (partial && preferNestedList && !wideComplex)
         return KCPyArray_Reduce(self, nullptr);
 
@@ -229,24 +299,7 @@ PyObject* reduceAs(PyObject* self, bool preferNestedList, DataForm form) {
         data = memory.copy();
         break;
     }
-    if (!data)
-        return nullptr;
-    PyRef extents = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(dims.size())));
-    if (!extents)
-        return nullptr;
-    for (size_t i = 0; i < dims.size(); ++i) {
-        PyObject* extent = PyLong_FromSsize_t(dims[i]);
-        if (!extent)
-            return nullptr;
-        PyTuple_SET_ITEM(extents.get(), static_cast<Py_ssize_t>(i), extent);
-    }
-    PyRef function = rebuildFunction(Py_TYPE(self));
-    if (!function)
-        return nullptr;
-    PyRef arguments = PyRef::steal(PyTuple_Pack(3, extents.get(), isComplex ? Py_True : Py_False, data.get()));
-    if (!arguments)
-        return nullptr;
-    return PyTuple_Pack(2, function.get(), arguments.get());
+    return exactForm(self, dims, isComplex, std::move(data));
 }
 
 /// An independent array holding what `self` shows, as pickling and unpickling would give it.

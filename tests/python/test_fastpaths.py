@@ -226,7 +226,8 @@ def test_protocol_5_hands_out_the_storage_out_of_band():
     (((2, 2.0), False, bytes(32)), TypeError, "dimensions must be a nonempty tuple of nonnegative integers."),
     (((2**62, 2**62), False, b""), ValueError, "data do not match the dimensions and element type."),
     (((2, 2), 1, bytes(32)), TypeError, "value passed to 'is_complex' must be a bool."),
-    (((1,) * 65, False, bytes(8)), ValueError, "number of dimensions (65) exceeds the maximum of 64."),
+    (((0,) * 65, False, b""), ValueError, "number of dimensions (65) exceeds the maximum of 64."),
+    (((2,) * 65, False, b""), ValueError, "number of dimensions (65) exceeds the maximum of 64."),
     (((2, 2), False, "abcd"), TypeError, None),
     (((2, 2), False), TypeError, None),
 ])
@@ -236,6 +237,28 @@ def test_rebuild_refuses_bad_arguments(args, error, message):
     assert message is None or str(info.value) == message
     with pytest.raises(TypeError, match="logical arrays must not be complex."):
         kalvo.logical._rebuild((1, 1), True, b"\x01")
+
+
+@pytest.mark.parametrize("dims, shape", [((6,), (1, 6)), ((2, 3, 1), (2, 3)), ((1,) * 65, (1, 1)),
+                                         ((0,), (1, 0)), ((3, 1, 1, 0), (3, 1, 1, 0))])
+def test_rebuild_makes_the_shapes_constructors_make(dims, shape):
+    n = int(np.prod(dims))
+    a = kalvo.double._rebuild(dims, False, np.arange(n, dtype="d").tobytes())
+    assert a.size == shape and memoryview(a).tobytes("A") == np.arange(n, dtype="d").tobytes()
+
+
+def test_arrays_without_elements_pickle_at_the_cost_of_nothing(kind):
+    """The nested list of a 2**40-by-0 array would be 2**40 empty lists."""
+    cls = getattr(kalvo, kind.name)
+    full = cls(size=[2**40, 0])
+    tall = cls(size=[2, 2**40, 0])
+    for a, shape in ((full, (2**40, 0)), (tall, (2, 2**40, 0)), (tall[1], (2**40, 0)), (tall[0][0:0], (0, 0))):
+        copies = [pickle.loads(pickle.dumps(a, p)) for p in range(pickle.HIGHEST_PROTOCOL + 1)]
+        for b in copies + [copy.copy(a), copy.deepcopy(a)]:
+            assert type(b) is cls and b.size == shape
+    # A small one keeps the nested-list form below protocol 5.
+    assert cls(size=[3, 0]).__reduce_ex__(4) == cls(size=[3, 0]).__reduce__()
+    assert tall[1][0:0].__reduce_ex__(2) == tall[1][0:0].__reduce__()
 
 
 @pytest.mark.parametrize("protocol", [2, 5])
