@@ -3,7 +3,7 @@
 
     python tools/mutate.py MUTANTS [pytest arguments...]
 
-MUTANTS holds one mutant per line, `path | old text | new text` (path relative to the
+MUTANTS holds one mutant per line, `path | old text | new text` (fields separated by " | "; path relative to the
 repository; the first occurrence of old text is replaced; `#` starts a comment line). The
 tree is copied to build/mutate/tree (KALVO_MUTATE_DIR, KALVO_MUTATE_TREE) and built there once
 (module only, Release); then for each
@@ -40,7 +40,7 @@ def build():
 
 
 def main():
-    mutants = [line.split("|") for line in open(sys.argv[1]).read().splitlines()
+    mutants = [line.split(" | ") for line in open(sys.argv[1]).read().splitlines()
                if line.strip() and not line.lstrip().startswith("#")]
     pytest_args = sys.argv[2:] or ["."]
     TREE.mkdir(parents=True, exist_ok=True)
@@ -50,7 +50,7 @@ def main():
                         f"-DPython3_EXECUTABLE={os.environ.get('KALVO_PYTHON', sys.executable)}"], check=True,
                        capture_output=True)
     assert build(), "the unmutated tree does not build"
-    env = dict(os.environ, PYTHONPATH=f"{BUILD}:{TREE / 'python'}")
+    env = dict(os.environ, PYTHONPATH=f"{BUILD}:{TREE / 'python'}", HYPOTHESIS_PROFILE="mutate")
     survived = []
     for path, old, new in ((p.strip(), o.strip(), n.strip()) for p, o, n in mutants):
         target = TREE / path
@@ -64,10 +64,14 @@ def main():
             if not build():
                 print(f"NO BUILD   {path}: {old} -> {new}")
                 continue
-            run = subprocess.run([VPY, "-m", "pytest", "-x", "-q", "-p", "no:cacheprovider", *pytest_args],
-                                 cwd=ROOT / "tests" / "python", env=env, capture_output=True, text=True)
+            try:
+                run = subprocess.run([VPY, "-m", "pytest", "-x", "-q", "-p", "no:cacheprovider", *pytest_args],
+                                     cwd=ROOT / "tests" / "python", env=env, capture_output=True, text=True,
+                                     timeout=600)
+                last = (run.stdout.strip().splitlines() or [""])[-1]
+            except subprocess.TimeoutExpired:  # a hang is noticed too
+                run, last = subprocess.CompletedProcess([], 1), "timed out"
             verdict = "SURVIVED" if run.returncode == 0 else "killed"
-            last = (run.stdout.strip().splitlines() or [""])[-1]
             print(f"{verdict:10} {path}: {old} -> {new}  ({time.monotonic() - start:.0f} s; {last})", flush=True)
             if run.returncode == 0:
                 survived.append((path, old, new))

@@ -252,10 +252,13 @@ def capi(name, restype, *argtypes):
 # (pytest --hypothesis-profile=explore, KALVO_MODEL_EXAMPLES for more) draws new ones.
 
 if _hypothesis_settings is not None:
-    from hypothesis import HealthCheck
+    from hypothesis import HealthCheck, Phase
     _common = dict(deadline=None, suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
     _hypothesis_settings.register_profile("default", derandomize=True, **_common)
     _hypothesis_settings.register_profile("explore", derandomize=False, **_common)
+    # tools/mutate.py: a failure is enough, its smallest example is not needed.
+    _hypothesis_settings.register_profile("mutate", derandomize=True, phases=[Phase.explicit, Phase.generate],
+                                          **_common)
     _hypothesis_settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "default"))
 
 # ---------------------------------------------------------------------------------------------

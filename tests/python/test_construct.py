@@ -15,6 +15,7 @@ MISMATCH = "dimensions of initializer ({}) do not match dimensions specified by 
 def test_no_arguments_gives_0_by_0(array_type):
     for a in (array_type(), array_type(None, None, None), array_type({})):
         assert type(a) is array_type and a.size == (0, 0) and tolist(a) == []
+    assert tolist(array_type(None, None, [1, 0])) == [[1, 0]]  # a third positional is 'vector'
 
 
 @pytest.mark.parametrize("size, shape", [

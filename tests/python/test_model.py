@@ -29,6 +29,7 @@ from conftest import KINDS, Unpredictable, element_of, inputs_for, refused
 
 ARRAY_TYPES = tuple(getattr(kalvo, k.name) for k in KINDS)
 DIFFERENT_SHAPE = "unable to perform assignment because the left and right sides have a different shape."
+SEQUENCE = "sequence passed when scalar was expected."
 MAX_HANDLES, MAX_STALE = 10, 6
 
 
@@ -347,7 +348,7 @@ class ArrayMachine(RuleBasedStateMachine):
         n = len(h.active())
         i = self.draw_index(data, n)
         good, bad = TABLES[h.store.kind, h.store.cplx, False, False]
-        value, out = data.draw(st.sampled_from(good + bad))
+        value, out = data.draw(st.sampled_from(good + bad + [([1], (TypeError, SEQUENCE))]))
         call = lambda: h.obj.__setitem__(i, value)  # noqa: E731
         if not -n <= i < n:
             return self.attempt(call, h.store, [], (IndexError, f"index has an invalid value: {int(i)}"))
