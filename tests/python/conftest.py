@@ -109,7 +109,7 @@ def element_of(kind, value, is_complex=False, lenient=False):
     type, message) of its refusal. `lenient` is construction's rule that a logical element takes
     any number by its truth; assignment takes only integers. Raises Unpredictable for values the
     rules leave open (an int rounded to single precision once or twice)."""
-    q, t = kind.qualname, type(value)
+    q = kind.qualname
     if value is None:
         return TypeError, "value must not be 'None'."
     if isinstance(value, str):
