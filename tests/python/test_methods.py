@@ -10,7 +10,7 @@ import time
 import pytest
 
 import kalvo
-from conftest import tolist
+from conftest import flatten, tolist
 
 RESHAPE_ARGS = "reshape() must be passed a nonempty sequence of nonnegative integers."
 OUTSIDE = "index is out of range for the array's current shape."
@@ -276,3 +276,21 @@ def test_many_threads_share_arrays():
     assert errors == []
     values = list(shared.noncomplex())
     assert set(values) <= set(map(float, range(9))) and len(values) == 64
+
+
+@pytest.mark.parametrize("path", [(), (1,), (slice(None, None, -1),), (0, slice(1, None))])
+def test_writes_to_a_clone_never_reach_its_source(path):
+    """A clone may share storage with what its source keeps for later clones and exports until
+    one of them writes: then the writer gets a copy of its own."""
+    a = kalvo.double([[1, 2, 3], [4, 5, 6]])
+    source = a
+    for key in path:
+        source = source[key]
+    shown = tolist(source)
+    first = source.clone()
+    first[0][0] = 99
+    again = source.clone()
+    assert tolist(source) == shown and tolist(again) == tolist(source.clone())
+    assert flatten(memoryview(source).tolist()) == flatten(shown)
+    again[0][0] = -1
+    assert tolist(first)[0][0] == 99 and tolist(source) == shown
