@@ -56,6 +56,8 @@ def test_reshape_returns_the_same_array_reading_storage_with_new_dimensions(six,
 @pytest.mark.parametrize("args, kwargs, error, message", [
     ((4, 2), {}, kalvo.ShapeError,
      "number of elements specified by arguments to reshape() (8) does not match current number (6)."),
+    ((2, 2), {}, kalvo.ShapeError,  # fewer elements are refused as well as more
+     "number of elements specified by arguments to reshape() (4) does not match current number (6)."),
     ((4, 2), {"order": "C"}, kalvo.ShapeError,
      "number of elements specified by arguments to reshape() (8) does not match current number (6)."),
     ((2 ** 62, 4), {}, kalvo.ShapeError,
