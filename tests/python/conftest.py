@@ -1,15 +1,31 @@
-"""Shared fixtures and helpers: the eleven element kinds, reading arrays back, leak checks.
+"""Shared fixtures and helpers: the eleven element kinds, what one Python value becomes as an
+element of each, reading arrays back, and the leak-hunting mode.
 
 A test taking ``kind`` runs once per element kind (``array_type`` is then its type),
 ``numeric_kind`` over the ten kinds that may be complex, ``variant`` over every
 (kind, is_complex) pair an array can have, and ``numpy_variant`` over those NumPy has too.
+
+``pytest --leaks=N`` runs every selected test three times as warm-up and then N more times, and fails
+a test after which the interpreter's allocated blocks, the C heap or the total reference count
+grew on every one of those N runs. This module is also imported by fuzz/fuzz_kalvo.py, which
+shares the element conversion rules below.
 """
+import array
 import ctypes
+import gc
+import math
+import os
 import struct
+import sys
 from dataclasses import dataclass
 from typing import Any, Tuple
 
 import pytest
+
+try:
+    from hypothesis import settings as _hypothesis_settings
+except ImportError:  # the fuzzing harness runs without hypothesis
+    _hypothesis_settings = None
 
 
 @dataclass(frozen=True)
@@ -47,12 +63,12 @@ def _int_kind(name, fmt):
     return Kind(name, fmt, size, lo, hi, (lo, 0, 1, hi), True)
 
 
-_FLOAT32_MAX = struct.unpack("<f", b"\xff\xff\x7f\x7f")[0]
+FLOAT32_MAX = struct.unpack("<f", b"\xff\xff\x7f\x7f")[0]
 _DOUBLE_MAX = 1.7976931348623157e308
 
 KINDS = (
     Kind("double", "d", 8, -_DOUBLE_MAX, _DOUBLE_MAX, (0.0, -1.5, 2.25, 1e300), True),
-    Kind("single", "f", 4, -_FLOAT32_MAX, _FLOAT32_MAX, (0.0, -1.5, 2.25, 0.125), True),
+    Kind("single", "f", 4, -FLOAT32_MAX, FLOAT32_MAX, (0.0, -1.5, 2.25, 0.125), True),
     _int_kind("int8", "b"),
     _int_kind("uint8", "B"),
     _int_kind("int16", "h"),
@@ -63,12 +79,111 @@ KINDS = (
     _int_kind("uint64", "Q"),
     Kind("logical", "?", 1, False, True, (False, True), False),
 )
+KIND_OF = {k.name: k for k in KINDS}
 NUMERIC_KINDS = tuple(k for k in KINDS if k.complex_ok)
 VARIANTS = tuple((k, False) for k in KINDS) + tuple((k, True) for k in NUMERIC_KINDS)
 NUMPY_VARIANTS = tuple((k, c) for k, c in VARIANTS if not (c and k.is_integer))  # no complex integers
 
 # Exactly representable in every complex kind; rows of a 2-by-3 array.
 COMPLEX_2x3 = [[1 + 2j, 3 + 0j, 4j], [5 + 6j, 7 + 8j, 9 + 1j]]
+
+# ---------------------------------------------------------------------------------------------
+# What one Python value becomes as an element
+
+TOO_LARGE = "Python int too large to convert to C long long"
+
+
+class Unpredictable(Exception):
+    """The rules below leave this conversion's result open."""
+
+
+def _single(x):
+    """x rounded to the nearest single-precision value; beyond the range, an infinity."""
+    if math.isnan(x) or abs(x) <= FLOAT32_MAX:
+        return struct.unpack("f", struct.pack("f", x))[0]
+    return math.copysign(math.inf, x)
+
+
+def element_of(kind, value, is_complex=False, lenient=False):
+    """What `value` becomes as one element of `kind`: the value read back, or the (exception
+    type, message) of its refusal. `lenient` is construction's rule that a logical element takes
+    any number by its truth; assignment takes only integers. Raises Unpredictable for values the
+    rules leave open (an int rounded to single precision once or twice)."""
+    q = kind.qualname
+    if value is None:
+        return TypeError, "value must not be 'None'."
+    if isinstance(value, str):
+        return TypeError, "value is not numeric."
+    if not isinstance(value, (int, float, complex)):
+        return TypeError, "type does not match."
+    is_int = isinstance(value, int)
+    if is_int:
+        top = 2 ** 64 if kind.fmt in "BHIQ" else 2 ** 63
+        if not -2 ** 63 <= value < top:
+            if kind.fmt == "f":  # single precision takes such ints as infinities
+                inf = math.copysign(math.inf, value)
+                return complex(inf) if is_complex else inf
+            return OverflowError, TOO_LARGE
+    if kind.fmt == "?" and (is_int or lenient):
+        return bool(value)
+    if isinstance(value, complex) and not is_complex:
+        return TypeError, f"{q} does not accept complex values if 'is_complex' is not set to 'True'."
+    if kind.is_float:
+        if kind.fmt == "f" and is_int and abs(value) > 2 ** 53:
+            raise Unpredictable(value)
+        z = complex(value)
+        if kind.fmt == "f":
+            z = complex(_single(z.real), _single(z.imag))
+        return z if is_complex else z.real
+    if not is_complex:
+        if not is_int:
+            return TypeError, f"{q} does not accept floating-point values."
+        if kind.min <= value <= kind.max:
+            return int(value)
+        return OverflowError, f"value ({value}) cannot be stored in a variable of type {kind.name}."
+    if is_int:  # complex integer elements read back as pairs of doubles
+        if kind.min <= value <= kind.max:
+            return complex(value)
+        return OverflowError, f"value ({value}) cannot be stored in a variable of type {kind.name}."
+    parts = []
+    for p in (complex(value).real, complex(value).imag):  # truncated toward zero, bounds exclusive
+        if not float(kind.min - 1) < p < float(kind.max + 1):
+            return OverflowError, f"value ({p:g}) cannot be stored in a variable of type {kind.name}."
+        parts.append(float(math.trunc(p)))
+    return complex(*parts)
+
+
+def refused(outcome):
+    """Whether an element_of() result is a refusal."""
+    return isinstance(outcome, tuple)
+
+
+def inputs_for(kind, is_complex=False):
+    """Values worth converting into `kind`: its bounds and one beyond each, the 64-bit limits,
+    fractions, special floats, complex values and non-numbers."""
+    values = [kind.min, kind.max, 0, 1, True, False, -1, 2 ** 63 - 1, 2 ** 63, -2 ** 63, -2 ** 63 - 1, 2 ** 64,
+              0.5, -1.5, 2.75, 1e300, -0.0, math.nan, math.inf, 1j, 3 - 4j, None, "x", object()]
+    if kind.is_integer:
+        values += [kind.min - 1, kind.max + 1, float(kind.min) - 0.9, float(kind.max) + 0.9,
+                   float(kind.min - 1), float(kind.max + 1), complex(0, kind.max + 1)]
+    return values
+
+
+def same_value(x, y):
+    """Equality that also holds for NaN against NaN and tells -0.0 from 0.0 and 1 from 1.0."""
+    if isinstance(x, complex) or isinstance(y, complex):
+        return type(x) is type(y) and same_value(x.real, y.real) and same_value(x.imag, y.imag)
+    if isinstance(x, float) or isinstance(y, float):
+        if type(x) is not type(y):
+            return False
+        if x != x or y != y:
+            return x != x and y != y
+        return x == y and math.copysign(1, x) == math.copysign(1, y)
+    return type(x) is type(y) and x == y
+
+
+# ---------------------------------------------------------------------------------------------
+# Parametrisation and helpers
 
 
 def pytest_generate_tests(metafunc):
@@ -81,9 +196,10 @@ def pytest_generate_tests(metafunc):
             metafunc.parametrize(name, variants, ids=[k.name + ("-complex" if c else "") for k, c in variants])
 
 
-@pytest.fixture(scope="session")
+@pytest.fixture
 def km():
-    """The extension module kalvomultidimarrayforpython."""
+    """The extension module kalvomultidimarrayforpython (function scope: a function fixture on a
+    session fixture leaves a finalizer behind on each run, which the leak mode would see)."""
     import kalvomultidimarrayforpython
     return kalvomultidimarrayforpython
 
@@ -116,19 +232,6 @@ def flatten(nested):
     return [x for item in nested for x in flatten(item)]
 
 
-def same_value(x, y):
-    """Equality that also holds for NaN against NaN and tells -0.0 from 0.0."""
-    if isinstance(x, complex) or isinstance(y, complex):
-        x, y = complex(x), complex(y)
-        return same_value(x.real, y.real) and same_value(x.imag, y.imag)
-    if isinstance(x, float) or isinstance(y, float):
-        x, y = float(x), float(y)
-        if x != x or y != y:
-            return x != x and y != y
-        return x == y and str(x)[0] == str(y)[0]
-    return type(x) is type(y) and x == y
-
-
 class PyBuffer(ctypes.Structure):
     """The interpreter's Py_buffer, for requests with explicit flags and hand-made exporters."""
     _fields_ = [("buf", ctypes.c_void_p), ("obj", ctypes.c_void_p), ("len", ctypes.c_ssize_t),
@@ -139,7 +242,104 @@ class PyBuffer(ctypes.Structure):
 
 
 def capi(name, restype, *argtypes):
-    """A C-API function of the running interpreter, called through ctypes."""
-    function = getattr(ctypes.pythonapi, name)
-    function.restype, function.argtypes = restype, list(argtypes)
-    return function
+    """A C-API function of the running interpreter, with a prototype of its own (setting
+    argtypes on ctypes.pythonapi's shared function objects would change them for every module)."""
+    return ctypes.PYFUNCTYPE(restype, *argtypes)((name, ctypes.pythonapi))
+
+
+# ---------------------------------------------------------------------------------------------
+# Hypothesis: derandomised, so that every run checks the same examples; the profile "explore"
+# (pytest --hypothesis-profile=explore, KALVO_MODEL_EXAMPLES for more) draws new ones.
+
+if _hypothesis_settings is not None:
+    from hypothesis import HealthCheck, Phase
+    _common = dict(deadline=None, suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+    _hypothesis_settings.register_profile("default", derandomize=True, **_common)
+    _hypothesis_settings.register_profile("explore", derandomize=False, **_common)
+    # tools/mutate.py: a failure is enough, its smallest example is not needed.
+    _hypothesis_settings.register_profile("mutate", derandomize=True, phases=[Phase.explicit, Phase.generate],
+                                          **_common)
+    _hypothesis_settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "default"))
+
+# ---------------------------------------------------------------------------------------------
+# Leak hunting
+
+
+class _MallInfo2(ctypes.Structure):
+    _fields_ = [(n, ctypes.c_size_t) for n in ("arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks",
+                                               "fsmblks", "uordblks", "fordblks", "keepcost")]
+
+
+def _heap_probe():
+    """Bytes in use on the C heap (glibc's mallinfo2), or None where that is not available."""
+    try:
+        mallinfo2 = ctypes.CDLL(None).mallinfo2
+    except (OSError, AttributeError):
+        return lambda: None
+    mallinfo2.restype = _MallInfo2
+    probe = lambda: mallinfo2().uordblks + mallinfo2().hblkhd  # noqa: E731
+    return probe if probe() else (lambda: None)  # a sanitizer's allocator reports nothing
+
+
+_heap_in_use = _heap_probe()
+_WARMUP = 3
+
+
+def pytest_addoption(parser):
+    parser.addoption("--leaks", type=int, default=0, metavar="N",
+                     help="rerun each test N times after a warm-up; fail it when memory or references grow every time")
+
+
+_MEASURES = ("blocks", "heap bytes", "references")
+# The C heap moves in chunks of 16 bytes and some interpreter buffers settle only after a few
+# runs; anything the extension can leak (a state, a wrapper, a runtime array) is larger.
+_LEAST = {"blocks": 1, "heap bytes": 64, "references": 1}
+
+
+def _measure(samples, i):
+    """Stores the usage after run i into the preallocated `samples`, so that keeping it
+    allocates nothing."""
+    gc.collect()
+    samples[3 * i] = sys.getallocatedblocks()
+    samples[3 * i + 1] = _heap_in_use() or 0
+    samples[3 * i + 2] = sys.gettotalrefcount() if hasattr(sys, "gettotalrefcount") else 0
+
+
+def _run_bare(item):
+    """Sets up, runs and tears down `item` without pytest's reports, capture and logging, whose
+    own allocations would hide the test's."""
+    state = item.session._setupstate
+    item._initrequest()
+    state.setup(item)
+    try:
+        item.runtest()
+    finally:
+        state.teardown_exact(item.parent)
+
+
+@pytest.hookimpl(tryfirst=True)
+def pytest_runtest_protocol(item, nextitem):
+    runs = item.config.getoption("leaks")
+    if not runs or "capsys" in item.fixturenames:  # captured output needs pytest's own run
+        return None
+    from _pytest.runner import runtestprotocol
+    item.ihook.pytest_runtest_logstart(nodeid=item.nodeid, location=item.location)
+    samples = array.array("q", [0]) * (3 * (runs + 1))
+    try:
+        for i in range(_WARMUP + runs):
+            _run_bare(item)
+            if i >= _WARMUP - 1:
+                _measure(samples, i - _WARMUP + 1)
+        deltas = {what: [samples[3 * (i + 1) + m] - samples[3 * i + m] for i in range(runs)]
+                  for m, what in enumerate(_MEASURES)}
+    except Exception:  # the logged run below reports it
+        deltas = {}
+    reports = runtestprotocol(item, log=False, nextitem=nextitem)
+    grown = {what: d for what, d in deltas.items() if all(x >= _LEAST[what] for x in d)}
+    call = next((r for r in reports if r.when == "call"), None)
+    if grown and call is not None and call.passed:
+        call.outcome, call.longrepr = "failed", f"leak: grew on each of {runs} runs: {grown}"
+    for report in reports:
+        item.ihook.pytest_runtest_logreport(report=report)
+    item.ihook.pytest_runtest_logfinish(nodeid=item.nodeid, location=item.location)
+    return True

@@ -1,10 +1,7 @@
-"""Buffer export, storage descriptions and the array.array / memoryview conversions.
-
-NumPy and memoryview serve as independent consumers of the exported buffer; raw requests
-with explicit flags go through ctypes, which is the only way to ask for, e.g., a writable
-or C-contiguous view from Python.
+"""Buffer export beyond what the model test checks: NumPy as a consumer, raw requests with
+explicit flags (through ctypes, the only way to ask for a writable or C-contiguous view from
+Python), exact 64-bit complex parts, reshapes under live exports, and toarray() refusals.
 """
-import array
 import ctypes
 import gc
 import struct
@@ -49,7 +46,7 @@ def f_strides(shape, itemsize):
 
 # --- the exported fields, seen by memoryview and NumPy --------------------------------------
 
-@pytest.mark.parametrize("shape", [(2, 3), (3, 1, 4), (1, 5)])
+@pytest.mark.parametrize("shape", [(3, 1, 4), (1, 5)])
 def test_export_of_a_full_array_describes_its_storage_and_keeps_it_alive(km, variant, shape):
     kind, is_complex = variant
     count = int(np.prod(shape))
@@ -76,27 +73,6 @@ def test_export_of_a_full_array_describes_its_storage_and_keeps_it_alive(km, var
     del a
     gc.collect()
     assert np.array_equal(x, expected)  # the view keeps the array alive
-
-
-@pytest.mark.parametrize("source, expr, shape, rows", [
-    ([[1, 2, 3], [4, 5, 6]], "a[1]", (1, 3), [[4.0, 5.0, 6.0]]),
-    ([[1, 2, 3], [4, 5, 6]], "a[0:2]", (2, 3), [[1.0, 2.0, 3.0], [4.0, 5.0, 6.0]]),
-    ([[1, 2, 3], [4, 5, 6]], "a[::-1]", (2, 3), [[4.0, 5.0, 6.0], [1.0, 2.0, 3.0]]),
-    ([[1, 2, 3], [4, 5, 6]], "a[1][1:]", (1, 2), [[5.0, 6.0]]),
-    ([[1, 2, 3], [4, 5, 6]], "a[0][::-2]", (1, 2), [[3.0, 1.0]]),
-    ([[1, 2, 3], [4, 5, 6]], "a[1:][0]", (1, 3), [[4.0, 5.0, 6.0]]),
-    ([[[1, 2], [3, 4]], [[5, 6], [7, 8]]], "a[1]", (2, 2), [[5.0, 6.0], [7.0, 8.0]]),
-])
-def test_partial_array_exports_only_the_elements_it_shows(source, expr, shape, rows):
-    a = kalvo.double(source)
-    p = eval(expr)
-    m = memoryview(p)
-    assert m.shape == shape and m.strides == f_strides(shape, 8)
-    assert m.tolist() == rows
-    # The storage descriptions keep describing the whole underlying array.
-    assert p.buffer_info() == a.buffer_info()
-    assert p.get_bytewise_strides() == a.get_bytewise_strides()
-    assert np.asarray(p).__array_interface__["data"][0] != a.buffer_info()[0]
 
 
 # 2-by-2-by-2 complex 64-bit values that a double cannot hold exactly (real parts) next to
@@ -217,19 +193,6 @@ def test_full_array_export_shows_later_assignments_and_partial_export_does_not()
 
 
 # --- toarray ------------------------------------------------------------------------------
-
-def test_toarray_of_a_row(array_type, kind):
-    values = list(kind.samples)
-    got = array_type([values])[0].toarray()
-    code = "B" if kind.fmt == "?" else kind.fmt
-    assert got == array.array(code, [int(v) if kind.fmt == "?" else v for v in values])
-    assert got.typecode == code
-
-
-@pytest.mark.parametrize("expr, values", [("a[1]", [4, 5, 6]), ("a[0][::-1]", [3, 2, 1]), ("a[0:2][1][1:]", [5, 6])])
-def test_toarray_of_partial_arrays_with_one_dimension_left(expr, values):
-    assert eval(expr, {"a": kalvo.int64([[1, 2, 3], [4, 5, 6]])}).toarray() == array.array("q", values)
-
 
 @pytest.mark.parametrize("expr, message, printed", [
     ("kalvo.double([1, 2, 3])", "toarray() can be called only on a one-dimensional sequence.", ""),

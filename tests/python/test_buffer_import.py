@@ -3,6 +3,7 @@ NumPy arrays in C and Fortran order, and hand-made exporters with inconsistent d
 import array
 import ctypes
 import pickle
+import struct
 
 import pytest
 
@@ -120,38 +121,68 @@ def test_format_refusals(km, exporter, name, is_complex, message):
 # ---- exporters that describe themselves inconsistently ---------------------------------------
 
 _from_buffer = capi("PyMemoryView_FromBuffer", ctypes.py_object, ctypes.POINTER(PyBuffer))
-
-
-def exporter(data, fmt, itemsize, shape):
-    """A memoryview that reports `fmt`, `itemsize` and `shape` over the bytes `data` as given,
-    without checking them against its byte length. Returns (view, objects to keep alive)."""
-    storage = ctypes.create_string_buffer(bytes(data), max(len(data), 1))
-    shape_array = (ctypes.c_ssize_t * len(shape))(*shape)
-    info = PyBuffer(buf=ctypes.addressof(storage), obj=None, len=len(data), itemsize=itemsize,
-                    readonly=1, ndim=len(shape), format=fmt.encode(), shape=shape_array,
-                    strides=None, suboffsets=None, internal=None)
-    return _from_buffer(ctypes.byref(info)), (storage, shape_array, info)
-
-
 INCONSISTENT = "input buffer's shape and item size do not match its length."
+SIX = struct.pack("6d", 1, 2, 3, 4, 5, 6)
 
 
-@pytest.mark.parametrize("data, fmt, itemsize, shape, message", [
-    (bytes(range(16)), "d", 8, (2, 3), INCONSISTENT),  # 6 items claimed, 2 present
-    (bytes(range(16)), "d", 0, (2,), INCONSISTENT),
-    (bytes(range(16)), "d", 4, (4,), INCONSISTENT),
-    (bytes(12), "d", 8, (1,), "input does not fit evenly into output type."),
-    (bytes(range(16)), "", 8, (2,), "input 'format' field is null."),
-    (bytes(range(16)), "d", 8, (2,), None),
+def exporter(keep, data, length, itemsize, shape, strides=None, fmt="d"):
+    """A memoryview over `data` that reports whatever description it is given, unchecked."""
+    storage = ctypes.create_string_buffer(bytes(data), max(len(data), 64))
+    info = PyBuffer(ctypes.addressof(storage), None, length, itemsize, 1, len(shape), fmt.encode())
+    if shape:
+        info.shape = (ctypes.c_ssize_t * len(shape))(*shape)
+        info.strides = (ctypes.c_ssize_t * len(shape))(*strides) if strides else None
+    keep += [storage, info]
+    return _from_buffer(ctypes.byref(info))
+
+
+@pytest.mark.parametrize("data, length, itemsize, shape, strides, fmt, expected", [
+    (SIX, 48, 8, [2, 3], [8, 16], "d", [[1.0, 3.0, 5.0], [2.0, 4.0, 6.0]]),
+    (SIX, 48, 8, [2, 3], [24, 8], "d", [[1.0, 2.0, 3.0], [4.0, 5.0, 6.0]]),
+    (SIX, 8, 8, [], None, "d", [[1.0]]),
+    (SIX, 16, 8, [2], None, "d", [[1.0, 2.0]]),
+    (b"", 0, 8, [2, 0, 3], [8, 16, 0], "d", (2, 0, 3)),
+    (SIX, 16, 8, [2, 3], None, "d", INCONSISTENT),  # 6 items claimed, 2 present
+    (SIX, 16, 0, [2], None, "d", INCONSISTENT),
+    (SIX, 16, 4, [4], None, "d", INCONSISTENT),
+    (SIX, 48, 8, [1, 1], [8, 8], "d", BufferError),     # shape holds fewer elements than the length
+    (SIX, 48, 8, [3, 5], [8, 24], "d", BufferError),    # ... or more
+    (SIX, 16, 8, [], None, "d", BufferError),           # a scalar of two elements
+    (SIX, 48, 8, [-2, -3], [8, -16], "d", BufferError),
+    (SIX, 48, 8, [2, 2], [8, 24], "d", BufferError),    # not contiguous
+    (SIX, 48, 8, [2 ** 62, 4], [8, 8], "d", BufferError),
+    (bytes(12), 12, 8, [1], None, "d", "input does not fit evenly into output type."),
+    (SIX, 16, 8, [2], None, "", "input 'format' field is null."),
 ])
-def test_inconsistent_exporters_are_refused(km, data, fmt, itemsize, shape, message):
-    view, keep = exporter(data, fmt, itemsize, shape)
-    if message is None:
-        assert tolist(km.double(view)) == [np.frombuffer(data, dtype="float64").tolist()]
+def test_hand_made_exporters(km, data, length, itemsize, shape, strides, fmt, expected):
+    keep = []
+    view = exporter(keep, data, length, itemsize, shape, strides, fmt)
+    if isinstance(expected, (list, tuple)):
+        a = km.double(view)
+        assert (tolist(a) if isinstance(expected, list) else a.size) == expected
         return
     with pytest.raises(BufferError) as info:
         km.double(view)
-    assert str(info.value) == message
+    assert expected is BufferError or str(info.value) == expected
+
+
+@pytest.mark.parametrize("source, expected", [
+    (lambda x: x[:, ::2], ValueError),
+    (lambda x: x[::-1], ValueError),
+    (lambda x: np.broadcast_to(x[0], (2, 3)), ValueError),
+    (lambda x: np.zeros(2, dtype=[("a", "f8")]), BufferError),
+    (lambda x: x.T, [[0.0, 3.0], [1.0, 4.0], [2.0, 5.0]]),
+    (lambda x: x.reshape(2, 3, 1, 1), [[0.0, 1.0, 2.0], [3.0, 4.0, 5.0]]),
+    (lambda x: x[0:0], (0, 3)),
+])
+def test_numpy_layouts(km, source, expected):
+    x = source(np.arange(6.0).reshape(2, 3))
+    if isinstance(expected, type):
+        with pytest.raises(expected):
+            km.double(x)
+    else:
+        a = km.double(x)
+        assert (tolist(a) if isinstance(expected, list) else a.size) == expected
 
 
 def test_views_are_released_and_data_copied(km):

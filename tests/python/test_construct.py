@@ -1,8 +1,11 @@
-"""Array constructors: argument forms, dimensions, nested initializers and their messages."""
+"""Array constructors beyond what the model test draws: argument forms, refusals and their messages,
+sizes beyond memory or 64 bits, and sequences that lie or nest without end."""
 import sys
 import time
 
 import pytest
+
+import kalvo
 
 from conftest import flatten, tolist
 
@@ -12,18 +15,16 @@ MISMATCH = "dimensions of initializer ({}) do not match dimensions specified by 
 def test_no_arguments_gives_0_by_0(array_type):
     for a in (array_type(), array_type(None, None, None), array_type({})):
         assert type(a) is array_type and a.size == (0, 0) and tolist(a) == []
+    assert tolist(array_type(None, None, [1, 0])) == [[1, 0]]  # a third positional is 'vector'
 
 
 @pytest.mark.parametrize("size, shape", [
     ([2, 3], (2, 3)), ((4,), (1, 4)), ([0], (1, 0)), ((2, 3, 1, 1), (2, 3)), ((2, 1, 3), (2, 1, 3)),
     ([True, 3], (1, 3)), ((1, 1, 1), (1, 1)), ([3, 0], (3, 0)), (range(2, 4), (2, 3)),
 ])
-def test_size_alone_gives_zeros(km, variant, size, shape):
-    kind, is_complex = variant
-    a = getattr(km, kind.name)(size=size, is_complex=is_complex)
-    assert a.size == shape and a._is_complex is is_complex
-    zero = kind.python_type(is_complex)(0)
-    assert all(x == zero and type(x) is type(zero) for x in flatten(tolist(a)))
+def test_size_forms(km, size, shape):
+    a = km.int8(size=size)
+    assert a.size == shape and all(x == 0 for x in flatten(tolist(a)))
 
 
 @pytest.mark.parametrize("initializer, shape, rows", [
@@ -68,20 +69,6 @@ def test_initializer_and_vector_with_size(km, initializer, size, shape, rows):
     if not isinstance(initializer[0] if initializer else 0, list):
         b = km.uint16(vector=initializer, size=size)
         assert b.size == shape and tolist(b) == rows
-
-
-def test_vector_without_size_is_a_row(variant, km):
-    kind, is_complex = variant
-    a = getattr(km, kind.name)(vector=[1, 0, 1], is_complex=is_complex)
-    assert a.size == (1, 3) and tolist(a) == [[1, 0, 1]] and a._is_complex is is_complex
-    assert km.double(vector=[]).size == (1, 0) and km.double(None, None, [1, 1]).size == (1, 2)
-
-
-def test_storage_is_column_major(km):
-    a = km.double([[1, 2, 3], [4, 5, 6]])
-    assert list(a.noncomplex()) == [1.0, 4.0, 2.0, 5.0, 3.0, 6.0]
-    b = km.double([[[1, 2], [3, 4], [5, 6]], [[7, 8], [9, 10], [11, 12]]])
-    assert list(b.noncomplex()) == [1, 7, 3, 9, 5, 11, 2, 8, 4, 10, 6, 12]
 
 
 def test_array_initializer_is_read_element_by_element(km):
@@ -191,7 +178,30 @@ def test_empty_array_whose_strides_would_overflow(km, variant):
             t(size=size, is_complex=is_complex)
 
 
-# ---- sequences that misbehave ----------------------------------------------------------------
+# ---- sequences that misbehave or lie -----------------------------------------------------------
+
+class Seq:
+    """A sequence whose reported length and item fetches are under the test's control."""
+
+    def __init__(self, items, length=None, on_get=None):
+        self.items, self.length, self.on_get = list(items), length, on_get
+
+    def __len__(self):
+        return len(self.items) if self.length is None else self.length
+
+    def __getitem__(self, i):
+        if self.on_get:
+            self.on_get(self, i)
+        return self.items[i]
+
+
+def boom(seq, i):
+    raise KeyError("fetch refused")
+
+
+def shrink(seq, i):
+    seq.items.pop()
+
 
 class Flaky:
     """A sequence of `n` ones whose `fail_at`-th item fetch (counting from 1) fails, and with
@@ -214,27 +224,85 @@ class Flaky:
         return 1
 
 
-class Shrinking(list):
-    def __getitem__(self, i):
-        item = list.__getitem__(self, i)
-        self.clear()
-        return item
+CLEAN = (TypeError, ValueError, RuntimeError, IndexError, OverflowError, MemoryError, BufferError)
+NULL = (RuntimeError, "null data pointer.")
 
 
-@pytest.mark.parametrize("call, exc, message", [
-    # The shape check fetches the three items once; the walk's second fetch fails.
-    (lambda t: t([Flaky(3, 5)]), RuntimeError, "null data pointer."),
-    (lambda t: t(Flaky(3, 2, always=True)), RuntimeError, "null data pointer."),
-    (lambda t: t([[1, 2], Flaky(2, 1, always=True)]), RuntimeError, "null data pointer."),
-    (lambda t: t(vector=Flaky(3, 2)), RuntimeError, "item 1 could not be retrieved."),
-    (lambda t: t(vector=Shrinking([1, 2, 3])), RuntimeError, "item 1 could not be retrieved."),
-    (lambda t: t(size=Flaky(2, 1)), RuntimeError,
-     "Item 0 could not be retrieved from the value associated with the 'size' keyword."),
+@pytest.mark.parametrize("call, expected", [
+    # more items promised than delivered, or fetches that fail
+    (lambda t: t(vector=Seq([1, 2], 3)), (RuntimeError, "item 2 could not be retrieved.")),
+    (lambda t: t(size=Seq([1, 2], 3)),
+     (RuntimeError, "Item 2 could not be retrieved from the value associated with the 'size' keyword.")),
+    (lambda t: t([[1, 2]]).reshape(Seq([1, 2], 3)),
+     (RuntimeError, "Item 2 could not be retrieved from the value passed to reshape().")),
+    (lambda t: t(Seq([1, 2], 3)), NULL),
+    (lambda t: t([Seq([1], 2), Seq([1], 2)]), CLEAN),
+    (lambda t: t([Flaky(3, 5)]), NULL),  # the shape check fetches the three items once; the walk's second fetch fails
+    (lambda t: t(Flaky(3, 2, always=True)), NULL),
+    (lambda t: t([[1, 2], Flaky(2, 1, always=True)]), NULL),
+    (lambda t: t([Seq([1], on_get=boom)]), NULL),
+    (lambda t: t(vector=Flaky(3, 2)), (RuntimeError, "item 1 could not be retrieved.")),
+    (lambda t: t(vector=Seq([1, 2, 3], on_get=shrink)), RuntimeError),
+    (lambda t: t(size=Flaky(2, 1)),
+     (RuntimeError, "Item 0 could not be retrieved from the value associated with the 'size' keyword.")),
+    (lambda t: t(Seq([1, 2, 3], on_get=shrink)), CLEAN),
+    # fewer items promised than present: only the promised ones count
+    (lambda t: t(Seq([1, 2, 3], 2)), [[1.0, 2.0]]),
+    (lambda t: t(vector=Seq([1, 2, 3], 2)), [[1.0, 2.0]]),
+    (lambda t: t(size=Seq([2, 1, 9], 2)), [[0.0], [0.0]]),
+    # absurd lengths; lazy sequences too long for any machine are refused without a walk
+    (lambda t: t(Seq([1, 2], -1)), ValueError),
+    (lambda t: t(vector=Seq([1, 2], -1)), ValueError),
+    (lambda t: t(Seq([1, 2], 2 ** 62)), CLEAN),
+    (lambda t: t(vector=Seq([1, 2], 2 ** 62)), MemoryError),
+    (lambda t: t([Seq([1, 2], 2 ** 62)]), CLEAN),
+    (lambda t: t(size=Seq([2, 2], 2 ** 62)), CLEAN),
+    (lambda t: t(range(2 ** 62)), MemoryError),
+    (lambda t: kalvo.logical([range(2 ** 41), range(2 ** 41)]), MemoryError),
+    (lambda t: t(size=range(2 ** 62)), MemoryError),
+    (lambda t: t([[1, 2]]).reshape(range(2 ** 62)), MemoryError),
+    # extents whose product needs more than 64 bits
+    (lambda t: t(size=[2 ** 40, 2 ** 40]), MemoryError),
+    (lambda t: t(size=[2 ** 62, 4]), MemoryError),
+    (lambda t: t(size=[2 ** 21] * 3), MemoryError),
+    (lambda t: t(size=[2 ** 63]), ValueError),
+    (lambda t: t(size=[2 ** 64, 1]), ValueError),
+    (lambda t: t(vector=[1], size=[2 ** 32, 2 ** 32]), CLEAN),
+    (lambda t: t([], size=[2 ** 32, 2 ** 32]), CLEAN),
+    (lambda t: t([[]], size=[2 ** 32, 2 ** 32, 0]), CLEAN),
 ])
-def test_unfetchable_items(km, call, exc, message):
-    with pytest.raises(exc) as info:
-        call(km.double)
-    assert str(info.value) == message
+def test_lying_sequences_and_huge_extents(call, expected):
+    try:
+        result = call(kalvo.double)
+    except CLEAN as e:
+        result = e
+    if isinstance(expected, list):
+        assert tolist(result) == expected
+    elif isinstance(expected, tuple) and isinstance(expected[1], str):
+        assert (type(result), str(result)) == expected
+    else:
+        assert isinstance(result, expected)
+
+
+def test_rows_that_change_while_the_walk_reads_them():
+    """Row 0's fetches change the length of row 1 after the outer consistency check."""
+    for change in (lambda row: row.items.clear(), lambda row: row.items.append(9)):
+        second = Seq([3, 4])
+        first = Seq([1, 2], on_get=lambda seq, i: i == 1 and change(second))
+        with pytest.raises(ValueError, match=r"^arrays must be rectangular\.$"):
+            kalvo.double([first, second])
+
+    class Fickle(Seq):  # a length that differs on each call: refused, or an array of its items
+        calls = 0
+
+        def __len__(self):
+            Fickle.calls += 1
+            return 2 + Fickle.calls % 2
+    try:
+        values = tolist(kalvo.double([Fickle([1, 2, 3]), Fickle([4, 5, 6])]))
+    except CLEAN:
+        return
+    assert len({len(row) for row in values}) == 1 and set(sum(values, [])) <= {1, 2, 3, 4, 5, 6}
 
 
 def test_self_containing_and_deep_initializers(km):
@@ -247,3 +315,30 @@ def test_self_containing_and_deep_initializers(km):
         deep = [deep]
     with pytest.raises(RecursionError):
         km.double(deep)
+
+
+def nested(depth, leaf=1):
+    value = leaf
+    for _ in range(depth):
+        value = [value]
+    return value
+
+
+def test_deep_and_self_containing_nesting():
+    loop = []
+    loop.append(loop)
+    a = kalvo.double([[1, 2, 3], [4, 5, 6]])
+    for value in (nested(100_000), loop, [loop, loop], nested(5_000, [1, 2])):
+        with pytest.raises(RecursionError):
+            kalvo.double(value)
+        for assign in (lambda v: a.__setitem__(0, v), lambda v: a[0].__setitem__(slice(0, 3), v),
+                       lambda v: a.__setitem__(slice(0, 1), v)):
+            with pytest.raises(RecursionError):
+                assign(value)
+        with pytest.raises(TypeError):
+            kalvo.double(vector=[value])
+        with pytest.raises(CLEAN + (RecursionError,)):
+            kalvo.double(size=value)
+    assert tolist(a) == [[1, 2, 3], [4, 5, 6]]
+    assert kalvo.double(nested(50, 7)).size == (1, 1)  # trailing singleton dimensions are dropped
+    assert tolist(kalvo.double(nested(50, 7))) == [[7.0]]

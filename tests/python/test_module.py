@@ -1,6 +1,5 @@
-"""Module start-up and the type registry: attributes, names, doc strings, type flags."""
+"""Module start-up and the type registry: attributes, names, what the types refuse."""
 import os
-import struct
 import subprocess
 import sys
 import textwrap
@@ -11,36 +10,9 @@ from conftest import KINDS
 
 TYPE_NAMES = [k.name for k in KINDS]
 
-METHOD_DOCS = {
-    "reshape": "reshape changes the dimensions of an N-dimensional array while preserving the values",
-    "buffer_info": "buffer_info returns a two-element tuple containing the address of the buffer "
-                   "and the number of elements",
-    "get_bytewise_strides": "get_bytewise_strides returns a tuple containing the bytewise strides",
-    "clone": "clone returns an independent copy of the input object",
-    "real": "real returns the real part of the input object as a 1-by-N array",
-    "imag": "imag returns the imaginary part of the input object as a 1-by-N array",
-    "noncomplex": "noncomplex returns the the input object (which must be noncomplex) as a 1-by-N array",
-    "toarray": "toarray returns an array.array initialized from the input object",
-    "tomemoryview": "tomemoryview returns a memoryview initialized from the input object",
-    "__reduce__": "__reduce__ pickles the input object",
-    "__reduce_ex__": "__reduce_ex__ pickles the input object; protocol 5 carries its storage as a "
-                     "PickleBuffer",
-    "__copy__": "__copy__ returns an independent copy of the input object",
-    "__deepcopy__": "__deepcopy__ returns an independent copy of the input object",
-}
-
-PROPERTY_DOCS = {
-    "size": "dimensions",
-    "_size": "dimensions",
-    "itemsize": "size of an element in bytes",
-    "_real": "real part of elements; equivalent to real()",
-    "_imag": "imaginary part of elements; equivalent to imag()",
-    "_data": "elements in storage order; equivalent to noncomplex()",
-    "_is_complex": "whether array is complex",
-}
-
-TPFLAGS_BASETYPE = 1 << 10
-TPFLAGS_HAVE_GC = 1 << 14
+METHODS = ["reshape", "buffer_info", "get_bytewise_strides", "clone", "real", "imag", "noncomplex", "toarray",
+           "tomemoryview", "__reduce__", "__reduce_ex__", "__copy__", "__deepcopy__"]
+PROPERTIES = ["size", "_size", "itemsize", "_real", "_imag", "_data", "_is_complex"]
 
 
 def test_module_attributes_and_doc(km):
@@ -56,10 +28,6 @@ def test_type_objects(km, kind, array_type):
     assert array_type.__name__ == array_type.__qualname__ == array_type.__doc__ == kind.name
     assert array_type.__module__ == "kalvo" and repr(array_type) == f"<class '{kind.qualname}'>"
     assert sum(getattr(km, k.name) is array_type for k in KINDS) == 1
-    # Object head plus one state pointer; no variable part, no __dict__, no weak references.
-    assert array_type.__basicsize__ == object.__basicsize__ + struct.calcsize("P")
-    assert array_type.__itemsize__ == array_type.__dictoffset__ == array_type.__weakrefoffset__ == 0
-    assert not array_type.__flags__ & (TPFLAGS_BASETYPE | TPFLAGS_HAVE_GC)
     with pytest.raises(TypeError):
         type("Sub", (array_type,), {})
     # Unhashable, no arithmetic, construction only through tp_new.
@@ -72,20 +40,14 @@ def test_type_objects(km, kind, array_type):
 
 
 def test_method_and_property_tables(array_type):
-    for descriptor, docs in (("method_descriptor", METHOD_DOCS), ("getset_descriptor", PROPERTY_DOCS)):
-        names = [name for name, value in array_type.__dict__.items() if type(value).__name__ == descriptor]
-        assert names == list(docs)
-        for name, doc in docs.items():
-            assert array_type.__dict__[name].__doc__ == doc
+    for descriptor, names in (("method_descriptor", METHODS), ("getset_descriptor", PROPERTIES)):
+        assert [n for n, v in array_type.__dict__.items() if type(v).__name__ == descriptor] == names
 
 
 def test_iterator_type(km):
     it = km.KCPyIter
     assert it.__name__ == "KCPyIter"
     assert it.__module__ == "kalvo"
-    assert it.__doc__ == "Internal iterator object"
-    assert it.__basicsize__ == object.__basicsize__ + struct.calcsize("P")
-    assert not it.__flags__ & (TPFLAGS_BASETYPE | TPFLAGS_HAVE_GC)
     with pytest.raises(TypeError, match="cannot create 'kalvo.KCPyIter' instances"):
         it()
     with pytest.raises(TypeError):
@@ -137,7 +99,7 @@ def test_instances(array_type):
             operation()
     with pytest.raises(AttributeError):
         a.extra = 1
-    for name in PROPERTY_DOCS:
+    for name in PROPERTIES:
         with pytest.raises(AttributeError):
             setattr(a, name, (1, 2))
         with pytest.raises(AttributeError):

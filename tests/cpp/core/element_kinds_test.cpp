@@ -13,19 +13,6 @@ using coretest::takePythonError;
 using kalvo::data::ArrayType;
 using kalvo::py::PyRef;
 
-TEST(FormatCharacters, CodesAreKindPlusThreeAndOthersAreRefused)
-{
-    const std::string chars = "dfbBhHiIqQ?";
-    EXPECT_STREQ(TypeAsChar, chars.c_str());
-    for (int k = 0; k < kNumberOfKinds; ++k)
-        EXPECT_EQ(getArrayTypeEnumFromChar(chars[k]).value_or(-1), k + 3) << chars[k];
-    EXPECT_EQ(takePythonError(), "");
-    for (char c : {'e', 'Z', 'l', 'L', 'D', '<'}) {
-        EXPECT_FALSE(getArrayTypeEnumFromChar(c).has_value()) << int(c);
-        EXPECT_EQ(takePythonError(), std::string("RuntimeError: format character not supported: ") + c);
-    }
-}
-
 TEST(FormatCharacters, Compatibility)
 {
     struct Case { char input, output; long itemsize; bool expected; };

@@ -14,16 +14,6 @@ using kalvo::py::PyRef;
 
 namespace {
 
-/// Python's own answer: list(range(n))[s] for the slice expression s.
-std::vector<long> pythonSlicePositions(long n, const std::string& slice)
-{
-    PyRef list = eval("list(range(" + std::to_string(n) + "))[" + slice + "]");
-    std::vector<long> positions;
-    for (Py_ssize_t i = 0; list && i < PyList_GET_SIZE(list.get()); ++i)
-        positions.push_back(PyLong_AsLong(PyList_GET_ITEM(list.get(), i)));
-    return positions;
-}
-
 /// getSliceData followed by getIntegerIndexValues for the slice expression s over length n.
 std::optional<std::vector<long>> ourSlicePositions(long n, const std::string& slice, SliceIndexItem* out = nullptr)
 {
@@ -71,42 +61,20 @@ TEST(IntegerIndexItem, NormalisesAgainstLength)
     }
 }
 
-// Every slice of lengths 0 to 6 with bounds in [-8, 8] or None and steps -3..3 or None must select
-// exactly what Python's list slicing selects, and report that many positions as its length.
-TEST(SliceIndexItem, SelectsWhatPythonSelects)
+// Which positions a slice selects is checked from Python against list slicing; here the
+// direct computation of one entry at the ends of a selection, which Python reaches only in part.
+TEST(SliceIndexItem, PositionAtEndsWithTheSelection)
 {
-    std::vector<std::optional<int>> bounds{std::nullopt};
-    for (int b = -8; b <= 8; ++b)
-        bounds.push_back(b);
-    const std::optional<int> steps[] = {std::nullopt, -3, -2, -1, 1, 2, 3};
-    auto text = [](const std::optional<int>& v, const char* none) { return v ? std::to_string(*v) : none; };
-    int compared = 0;
-    for (long n = 0; n <= 6; ++n) {
-        for (const auto& start : bounds) {
-            for (const auto& stop : bounds) {
-                for (const auto& step : steps) {
-                    const std::string arguments =
-                        text(start, "None") + ", " + text(stop, "None") + ", " + text(step, "None");
-                    const std::string subscript = text(start, "") + ":" + text(stop, "") + ":" + text(step, "");
-                    SliceIndexItem item;
-                    const auto ours = ourSlicePositions(n, arguments, &item);
-                    ASSERT_TRUE(ours.has_value()) << subscript << " over " << n << ": " << takePythonError();
-                    ASSERT_EQ(*ours, pythonSlicePositions(n, subscript)) << subscript << " over " << n;
-                    EXPECT_TRUE(item.m_isNormalized);
-                    EXPECT_EQ(item.m_slice_len.value_or(-1), static_cast<long>(ours->size()))
-                        << subscript << " over " << n;
-                    // Entry i computed directly agrees with the listing, and ends with it.
-                    for (long i = -1; i <= static_cast<long>(ours->size()); ++i) {
-                        const bool listed = i >= 0 && i < static_cast<long>(ours->size());
-                        EXPECT_EQ(item.positionAt(i), listed ? std::optional<long>((*ours)[i]) : std::nullopt)
-                            << subscript << " over " << n << " entry " << i;
-                    }
-                    ++compared;
-                }
-            }
-        }
+    for (const char* s : {"1, 5, 1", "None, None, -2", "8, 2, -3", "5, 1, 1"}) {
+        SliceIndexItem item;
+        const auto positions = ourSlicePositions(10, s, &item);
+        ASSERT_TRUE(positions.has_value()) << s;
+        const long n = static_cast<long>(positions->size());
+        EXPECT_EQ(item.m_slice_len.value_or(-1), n) << s;
+        for (long i = -1; i <= n; ++i)
+            EXPECT_EQ(item.positionAt(i), i >= 0 && i < n ? std::optional<long>((*positions)[i]) : std::nullopt)
+                << s << " entry " << i;
     }
-    EXPECT_GT(compared, 10000);
 }
 
 TEST(SliceIndexItem, DocumentedForms)
@@ -178,18 +146,6 @@ TEST(Odometer, VisitsTheViewLastPositionFastest)
     EXPECT_EQ(walk({2, 3}, {IntegerIndexItem(1)}), (std::vector<std::vector<long>>{{1, 0}, {1, 1}, {1, 2}}));
     std::vector<long> none;
     EXPECT_TRUE(incrementIndices(none, {2, 3}, {}));
-
-    // A slice item on the first dimension: Python's positions times every position of the second.
-    for (const char* s : {"0, 5, 2", "4, 0, -2", "None, None, -1", "1, 2", "3, None, -3"}) {
-        SliceIndexItem item;
-        const auto positions = ourSlicePositions(5, s, &item);
-        ASSERT_TRUE(positions && !positions->empty()) << s;
-        std::vector<std::vector<long>> expected;
-        for (long p : *positions)
-            for (long j = 0; j < 2; ++j)
-                expected.push_back({p, j});
-        EXPECT_EQ(walk({5, 2}, {item}), expected) << s;
-    }
 }
 
 // The argument helpers are seen from Python (reshape, is_complex, nested initializers); here

@@ -434,19 +434,15 @@ INSTANTIATE_TEST_SUITE_P(
     Formats, SlotTwo,
     ::testing::Values(
         BufferCase{"array.array('d', [1.5, 2.5])", 3, "double", false, "[[1.5, 2.5]]"},
-        BufferCase{"bytes([1, 2, 250])", 6, "uint8", false, "[[1, 2, 250]]"},
-        BufferCase{"memoryview(bytes(range(6))).cast('B', [2, 3])", 6, "uint8", false,
-                   "[[0, 1, 2], [3, 4, 5]]"},
         BufferCase{"memoryview(b'\\x01\\x00\\x01').cast('?')", 13, "logical", false, "[[True, False, True]]"},
         BufferCase{"array.array('l', [7, -8])", 11, "int64", false, "[[7, -8]]"},
-        BufferCase{"array.array('L', [7])", 12, "uint64", false, "[[7]]"},
-        BufferCase{"array.array('i', [-3])", 9, "int32", false, "[[-3]]"},
         BufferCase{"exporter('Zf', 8, struct.pack('4f', 1, 2, 3, -4))", 14, "single", true,
                    "[[1+2j, 3-4j]]"},
         BufferCase{"exporter('Zh', 4, struct.pack('2h', -5, 6))", 17, "int16", true, "[[-5+6j]]"}));
 
 // Every refusal gives null, releases the view and reports the type it got as far as: none
 // for a non-exporter (and no exception) or an unreadable format, else the class it would build.
+// The import's own messages are checked from Python.
 TEST(SlotTwoRefusals, ReleaseTheViewAndReportTheType) {
     constexpr int none = kalvo::host::noArrayType;
     struct Case {
@@ -460,20 +456,8 @@ TEST(SlotTwoRefusals, ReleaseTheViewAndReportTheType) {
              Case{"1.5", none, ""},
              Case{"[1, 2]", none, ""},
              Case{"exporter('e', 2, bytes(4))", none, "RuntimeError: format character not supported: e"},
-             Case{"exporter('<d', 8, bytes(8))", none, "RuntimeError: format character not supported: <"},
-             Case{"exporter('', 1, bytes(1))", none, "RuntimeError: format field is empty."},
-             Case{"exporter(None, 1, bytes(1))", none, "RuntimeError: format field is null."},
-             Case{"(ctypes.c_double * 2)()", none, "RuntimeError: format character not supported: <"},
              Case{"memoryview(b'abcdef')[::2]", none, "BufferError"},  // not contiguous
-             // 'c' is a format a bytearray view can take that no array kind accepts.
-             Case{"memoryview(bytearray(b'abcd')).cast('c')", none, "RuntimeError: format character not supported: c"},
-             // 12 bytes do not make whole doubles; a logical array cannot be complex; a bare "Z"
-             // counts as complex double here, but the import wants the character after the 'Z'.
-             Case{"exporter('d', 8, bytes(12))", 3, "BufferError: input does not fit evenly into output type."},
              Case{"exporter('Z?', 2, bytes(2))", 23, "TypeError: logical arrays must not be complex."},
-             Case{"exporter('Z', 16, bytes(16))", 13,
-                  "BufferError: input buffer format ('Z') is not compatible with output format ('Zd'); use a "
-                  "different input or output type"},
          }) {
         SCOPED_TRACE(c.exporter ? c.exporter : "null");
         Obj exporter = c.exporter ? run(c.exporter) : nullptr;
