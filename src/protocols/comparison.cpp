@@ -186,13 +186,46 @@ bool emptyWalksEqual(const KCppPyIter& walkA, const KCppPyIter& walkB) {
 // Elements compared between two checks for a pending signal in the whole-array comparison.
 constexpr long kElementsPerSignalCheck = 1 << 20;
 
+// Whether the n scalars at x and y are pairwise equal by ==, S being a floating-point type, or
+// unsigned char for logical bytes (equal when both or neither are non-zero). Sixteen bytes at a
+// time, in the machine's vector registers: the lanes' mismatch masks are or-ed together and
+// looked at once at the end.
+template<class S, bool Logical>
+bool blockEqual(const S* x, const S* y, long n) {
+    typedef S Vector __attribute__((vector_size(16)));
+    constexpr long kLanes = 16 / sizeof(S);
+    decltype(Vector{} != Vector{}) mismatch = {};
+    long i = 0;
+    for (; i + kLanes <= n; i += kLanes) {
+        Vector a;
+        Vector b;
+        std::memcpy(&a, x + i, sizeof a);
+        std::memcpy(&b, y + i, sizeof b);
+        if constexpr (Logical) {
+            mismatch |= (a == 0) != (b == 0);
+        } else {
+            mismatch |= a != b;  // NaN is never equal; -0.0 equals 0.0
+        }
+    }
+    bool differs = false;
+    for (long lane = 0; lane < kLanes; ++lane) {
+        differs |= mismatch[lane] != 0;
+    }
+    for (; i < n; ++i) {
+        if constexpr (Logical) {
+            differs |= (x[i] == 0) != (y[i] == 0);
+        } else {
+            differs |= !(x[i] == y[i]);
+        }
+    }
+    return !differs;
+}
+
 // Whether the n scalars at x and y are pairwise equal by the == of their Python values, S being
-// the element type, the part type of a complex element, or unsigned char for logical bytes (equal
-// when both or neither are non-zero). Parts of complex integer elements read as doubles, so
-// 64-bit ones are compared as the doubles they round to (AsDouble). Other integers are equal
-// exactly when their bytes are; the rest are compared in blocks whose mismatch flags are or-ed
-// together, which the compiler vectorises, and the walk stops after the first block with a
-// difference.
+// the element type, the part type of a complex element, or unsigned char for logical bytes.
+// Parts of complex integer elements read as doubles, so 64-bit ones are compared as the doubles
+// they round to (AsDouble). Other integers are equal exactly when their bytes are. The rest go
+// through blockEqual a block at a time, stopping after the first block with a difference.
 template<class S, bool Logical, bool AsDouble>
 bool scalarsEqual(const S* x, const S* y, long n) {
     if constexpr (std::is_integral_v<S> && !Logical && !AsDouble) {
@@ -201,17 +234,13 @@ bool scalarsEqual(const S* x, const S* y, long n) {
         constexpr long kBlock = 1024;
         for (long begin = 0; begin < n; begin += kBlock) {
             const long end = std::min(n, begin + kBlock);
-            unsigned mismatch = 0;
-            for (long i = begin; i < end; ++i) {
-                if constexpr (Logical) {
-                    mismatch |= static_cast<unsigned>((x[i] == 0) != (y[i] == 0));
-                } else if constexpr (AsDouble) {
-                    mismatch |= static_cast<unsigned>(static_cast<double>(x[i]) != static_cast<double>(y[i]));
-                } else {
-                    mismatch |= static_cast<unsigned>(!(x[i] == y[i]));  // NaN is never equal
+            if constexpr (AsDouble) {
+                for (long i = begin; i < end; ++i) {
+                    if (static_cast<double>(x[i]) != static_cast<double>(y[i])) {
+                        return false;
+                    }
                 }
-            }
-            if (mismatch != 0) {
+            } else if (!blockEqual<S, Logical>(x + begin, y + begin, end - begin)) {
                 return false;
             }
         }
