@@ -105,43 +105,47 @@ bool appendElement(Text& text, const char* address) {
 }
 
 /// What the text shows: levels of nesting, outermost first, each with its number of entries and
-/// the byte distance between consecutive entries, below the address of the first element.
+/// the byte distance between consecutive entries, from the first element. Offsets are unsigned
+/// (wrapping) byte counts from the storage's element 0: a selection without elements may name
+/// positions whose offsets no storage could hold, and those are never read.
 struct Selection {
-    const char* first = nullptr;
+    const char* base = nullptr;
+    unsigned long first = 0;
     std::vector<long> counts;
-    std::vector<long> strides;
+    std::vector<unsigned long> strides;
 };
 
 /// The selection of `state` within the pinned storage: the block its integer indices fix, walked
 /// over the positions of its trailing slice (if any) and then over every later dimension whole.
 /// Assumptions: the index items fit the pinned shape (checked by the caller).
 Selection selectionOf(const KCppPyArray& state, const StoragePin& pin) {
-    static const char noElements = 0;  // an address for arrays without storage; never read
     Selection selection;
-    const char* address = pin.base != nullptr ? pin.base : &noElements;
+    selection.base = pin.base;
+    unsigned long offset = 0;
     const std::vector<IndexItem>& items = state.getIndicesRef();
     const size_t ndim = pin.shape.size();
     size_t d = 0;
     for (; d < items.size(); ++d) {
         if (const auto* integer = std::get_if<IntegerIndexItem>(&items[d])) {
-            address += integer->m_index * pin.strides[d];
+            offset += static_cast<unsigned long>(integer->m_index) * static_cast<unsigned long>(pin.strides[d]);
             continue;
         }
         const auto& slice = std::get<SliceIndexItem>(items[d]);
         const long count = *slice.m_slice_len > 0 ? *slice.m_slice_len : 0;
         if (count > 0) {
-            address += *slice.m_start * pin.strides[d];
+            offset += static_cast<unsigned long>(*slice.m_start) * static_cast<unsigned long>(pin.strides[d]);
         }
         selection.counts.push_back(count);
-        selection.strides.push_back(*slice.m_step * pin.strides[d]);
+        selection.strides.push_back(static_cast<unsigned long>(*slice.m_step) *
+                                    static_cast<unsigned long>(pin.strides[d]));
         ++d;
         break;
     }
     for (; d < ndim; ++d) {
         selection.counts.push_back(pin.shape[d]);
-        selection.strides.push_back(pin.strides[d]);
+        selection.strides.push_back(static_cast<unsigned long>(pin.strides[d]));
     }
-    selection.first = address;
+    selection.first = offset;
     return selection;
 }
 
@@ -165,19 +169,19 @@ bool appendSelection(Text& text, const Selection& selection) {
     }
     const bool innermostIsElements = outer == levels - 1 && selection.counts[outer] > 0;
     const long rowCount = innermostIsElements ? selection.counts[outer] : 0;
-    const long rowStride = innermostIsElements ? selection.strides[outer] : 0;
+    const unsigned long rowStride = innermostIsElements ? selection.strides[outer] : 0;
 
     std::vector<long> position(outer, 0);
-    const char* block = selection.first;
+    unsigned long block = selection.first;
     text.append(outer, '[');
     for (;;) {
         text.push_back('[');
-        const char* address = block;
-        for (long i = 0; i < rowCount; ++i, address += rowStride) {
+        unsigned long offset = block;
+        for (long i = 0; i < rowCount; ++i, offset += rowStride) {
             if (i != 0) {
                 text.push_back(',');
             }
-            if (!appendElement<E>(text, address)) {
+            if (!appendElement<E>(text, selection.base + static_cast<long>(offset))) {
                 return false;
             }
         }
@@ -194,7 +198,7 @@ bool appendSelection(Text& text, const Selection& selection) {
                 moved = true;
                 break;
             }
-            block -= (position[level] - 1) * selection.strides[level];
+            block -= static_cast<unsigned long>(position[level] - 1) * selection.strides[level];
             position[level] = 0;
         }
         if (!moved) {
