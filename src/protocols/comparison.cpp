@@ -1,21 +1,27 @@
 // src/protocols/comparison.cpp: a == b and a != b; ordering comparisons are refused
 //
-// Two arrays are compared by walking both side by side with iterator states (iteration.hpp):
-// element items are compared with the interpreter's ==, partial-array items by comparing their
-// states in turn. Each item is a new reference held in a PyRef and released before the next step;
-// the two walks are destroyed before the comparison returns. The walks share the compared arrays'
-// wrappers and check every position against the current shape, so nothing here can read outside
-// a buffer whatever a comparison does.
+// Two whole arrays (no pending indices) of one element kind, complexity and shape are compared
+// straight through their storage, in storage order and in blocks the compiler vectorises, with
+// the == of the Python values a read gives: for those that is the element type's own == (NaN
+// never equal, -0.0 equal to 0.0, logical bytes equal when both or neither are non-zero).
 //
-// When both walks are over the last dimension, the elements are compared straight from the two
-// buffers instead: each element is turned into a C++ image of the Python value a read would give
+// Everything else is compared by walking both arrays side by side with iterator states
+// (iteration.hpp): element items are compared with the interpreter's ==, partial-array items by
+// comparing their states in turn. Each item is a new reference held in a PyRef and released
+// before the next step; the two walks are destroyed before the comparison returns. The walks
+// share the compared arrays' wrappers and check every position against the current shape, so
+// nothing here can read outside the storage whatever a comparison does.
+//
+// When both walks are over the last dimension, the elements are compared straight from the
+// storage instead: each element is turned into a C++ image of the Python value a read would give
 // (bool, exact integer, double, or complex of doubles) and compared with an == that gives what
 // Python's == gives on those objects, so the comparison makes no Python object per element. The
 // item-by-item loop then only meets partial arrays; its element branch is the general rule for
-// item values the buffers cannot answer for.
+// item values the storage cannot answer for.
 
 #include "protocols/comparison.hpp"
 
+#include <algorithm>
 #include <complex>
 #include <cstring>
 #include <iostream>
@@ -177,11 +183,131 @@ bool emptyWalksEqual(const KCppPyIter& walkA, const KCppPyIter& walkB) {
     }
 }
 
+// Elements compared between two checks for a pending signal in the whole-array comparison.
+constexpr long kElementsPerSignalCheck = 1 << 20;
+
+// Whether the n scalars at x and y are pairwise equal by ==, S being a floating-point type, or
+// unsigned char for logical bytes (equal when both or neither are non-zero). Sixteen bytes at a
+// time, in the machine's vector registers: the lanes' mismatch masks are or-ed together and
+// looked at once at the end.
+template<class S, bool Logical>
+bool blockEqual(const S* x, const S* y, long n) {
+    typedef S Vector __attribute__((vector_size(16)));
+    constexpr long kLanes = 16 / sizeof(S);
+    decltype(Vector{} != Vector{}) mismatch = {};
+    long i = 0;
+    for (; i + kLanes <= n; i += kLanes) {
+        Vector a;
+        Vector b;
+        std::memcpy(&a, x + i, sizeof a);
+        std::memcpy(&b, y + i, sizeof b);
+        if constexpr (Logical) {
+            mismatch |= (a == 0) != (b == 0);
+        } else {
+            mismatch |= a != b;  // NaN is never equal; -0.0 equals 0.0
+        }
+    }
+    bool differs = false;
+    for (long lane = 0; lane < kLanes; ++lane) {
+        differs |= mismatch[lane] != 0;
+    }
+    for (; i < n; ++i) {
+        if constexpr (Logical) {
+            differs |= (x[i] == 0) != (y[i] == 0);
+        } else {
+            differs |= !(x[i] == y[i]);
+        }
+    }
+    return !differs;
+}
+
+// Whether the n scalars at x and y are pairwise equal by the == of their Python values, S being
+// the element type, the part type of a complex element, or unsigned char for logical bytes.
+// Parts of complex integer elements read as doubles, so 64-bit ones are compared as the doubles
+// they round to (AsDouble). Other integers are equal exactly when their bytes are. The rest go
+// through blockEqual a block at a time, stopping after the first block with a difference.
+template<class S, bool Logical, bool AsDouble>
+bool scalarsEqual(const S* x, const S* y, long n) {
+    if constexpr (std::is_integral_v<S> && !Logical && !AsDouble) {
+        return std::memcmp(x, y, static_cast<size_t>(n) * sizeof(S)) == 0;
+    } else {
+        constexpr long kBlock = 1024;
+        for (long begin = 0; begin < n; begin += kBlock) {
+            const long end = std::min(n, begin + kBlock);
+            if constexpr (AsDouble) {
+                for (long i = begin; i < end; ++i) {
+                    if (static_cast<double>(x[i]) != static_cast<double>(y[i])) {
+                        return false;
+                    }
+                }
+            } else if (!blockEqual<S, Logical>(x + begin, y + begin, end - begin)) {
+                return false;
+            }
+        }
+        return true;
+    }
+}
+
+// Whole arrays a and b of one kind and complexity, with equal shapes and strides and at least
+// one element: compares their storages scalar by scalar in storage order. Nothing here runs
+// Python code but the signal check between chunks, and the pins keep both storages alive and
+// unchanged across it (a write there copies first). Nothing, without an error set, when the
+// storage does not hold the kind's elements; the walk then reports that.
+std::optional<bool> storagesEqual(const KCppPyArray& a, const KCppPyArray& b, bool& handled) {
+    const StoragePin x = a.getKDAWrapper()->pin();
+    const StoragePin y = b.getKDAWrapper()->pin();
+    handled = false;
+    return dispatchOnKind(a.getSupportedArrayEnum(), [&](auto tag) -> std::optional<bool> {
+        using T = typename decltype(tag)::type;
+        constexpr bool logical = std::is_same_v<T, bool>;
+        using S = std::conditional_t<logical, unsigned char, T>;
+        const long parts = a.isComplex() && !logical ? 2 : 1;
+        if (x.base == nullptr || y.base == nullptr || x.elementSize != parts * static_cast<long>(sizeof(S)) ||
+            y.elementSize != x.elementSize) {
+            return std::nullopt;
+        }
+        handled = true;
+        const S* px = reinterpret_cast<const S*>(x.base);
+        const S* py = reinterpret_cast<const S*>(y.base);
+        const long scalars = a.getNumberOfElements() * parts;
+        for (long begin = 0; begin < scalars; begin += kElementsPerSignalCheck) {
+            if (begin != 0 && PyErr_CheckSignals() != 0) {
+                return std::nullopt;  // Ctrl-C (or a signal handler's exception) ends the comparison
+            }
+            const long n = std::min(scalars - begin, kElementsPerSignalCheck);
+            const bool equal = parts == 2 && std::is_integral_v<S> && sizeof(S) == 8
+                                   ? scalarsEqual<S, logical, true>(px + begin, py + begin, n)
+                                   : scalarsEqual<S, logical, false>(px + begin, py + begin, n);
+            if (!equal) {
+                return false;
+            }
+        }
+        return true;
+    });
+}
+
+// Whether a and b can be compared through storagesEqual: both whole arrays, one complexity,
+// elements laid out alike. Assumptions: the element kinds are equal.
+bool comparableByStorage(const KCppPyArray& a, const KCppPyArray& b) {
+    const KDArrayWrapper& wa = *a.getKDAWrapper();
+    const KDArrayWrapper& wb = *b.getKDAWrapper();
+    return a.indicesAreEmpty() && b.indicesAreEmpty() && a.isComplex() == b.isComplex() &&
+           wa.getNumberOfElements() > 0 && wa.shape() == wb.shape() &&
+           wa.bytewiseStridesVector() == wb.bytewiseStridesVector();
+}
+
 }  // namespace
 
 std::optional<bool> arrayStatesAreEqual(const KCppPyArray& a, const KCppPyArray& b) {
     if (a.getSupportedArrayEnum() != b.getSupportedArrayEnum()) {
         return false;
+    }
+    if (comparableByStorage(a, b)) {
+        bool handled = false;
+        const std::optional<bool> equal = storagesEqual(a, b, handled);
+        if (handled) {
+            return equal;
+        }
     }
     KCppPyIter walkA(a);
     KCppPyIter walkB(b);

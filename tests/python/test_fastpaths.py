@@ -1,4 +1,4 @@
-"""Bulk construction and pickling: every fast path agrees exactly with the general one.
+"""Bulk construction, pickling, text and equality: every fast path agrees exactly with the general one.
 
 The general path is reached by wrapping the same input in a list subclass (or a sequence type
 the fast paths do not take); outcomes are compared as (extents, storage bytes) or as
@@ -12,7 +12,7 @@ import numpy as np
 import pytest
 
 import kalvo
-from conftest import KINDS, NUMPY_VARIANTS
+from conftest import KINDS, NUMPY_VARIANTS, tolist
 
 
 class Sub(list):
@@ -286,3 +286,96 @@ def test_pickling_reads_a_pinned_layout_while_finalizers_reshape(protocol):
     finally:
         gc.set_threshold(*threshold)
     assert b.size in ((600, 2, 3), (3, 2, 600)) and memoryview(b).tobytes("A") == expected
+
+
+# ---- str/repr and == of whole arrays against the item-by-item forms ----
+
+_FLOATS = [0.0, -0.0, 1.5, -2.0, 0.1, 1e16, 1e-5, 1e-4, 2.0**53, -(2.0**53) + 1, 2.0**53 + 2, 123456789.0,
+           1e300, 5e-324, float("inf"), float("-inf"), float("nan"), 1e15 + 0.5, 3.0e22]
+_COMPLEX = [0j, complex(-0.0, 0.0), complex(0.0, -0.0), complex(-0.0, -0.0), 1 + 2j, -1 - 2.5j, 3j,
+            complex(float("nan"), 1), complex(1, float("nan")), complex(float("inf"), -float("inf")),
+            complex(1e16, 1e-5), complex(2.0**53, -7)]
+
+
+def _samples(kind, is_complex):
+    if kind.is_float:
+        values = _COMPLEX if is_complex else _FLOATS
+        if kind.fmt == "f":  # within single range
+            values = [v for v in values if not abs(v) < float("inf") or abs(v) < 1e38]
+        return values
+    return [0, 1 + 2j, 3j, 5 + 0j, 7 + 1j] if is_complex else list(kind.samples)
+
+
+def _item_text(a):
+    """The text the nested-list form gives, read one key at a time."""
+    return str(tolist(a)).replace(" ", "")
+
+
+@pytest.mark.parametrize("shape", [(4, 5), (3, 2, 4), (1, 7), (7, 1)])
+def test_text_is_the_nested_list_text(variant, shape):
+    kind, is_complex = variant
+    t = getattr(kalvo, kind.name)
+    s = _samples(kind, is_complex)
+    n = shape[0] * shape[1] * (shape[2] if len(shape) > 2 else 1)
+    a = t(vector=[s[i % len(s)] for i in range(n)], size=list(shape), is_complex=is_complex)
+    suffix = ", is_complex=True)" if is_complex else ")"
+    parts = [a, a[1 % shape[0]], a[0:2], a[::-1], a[0][::-2], a[0][1:1], a[shape[0] - 1:0:-2]]
+    if len(shape) > 2:
+        parts += [a[1][::-1], a[2][1], a[0][1][3:0:-2]]
+    for p in parts:
+        assert str(p) == _item_text(p)
+        assert repr(p) == kind.qualname + "(" + _item_text(p) + suffix
+
+
+@pytest.mark.parametrize("size, text", [([0, 0], "[]"), ([0, 3], "[]"), ([1, 0], "[[]]"), ([2, 0], "[[],[]]"),
+                                        ([2, 0, 3], "[[],[]]"), ([2, 3, 0], "[[[],[],[]],[[],[],[]]]")])
+def test_text_of_empty_arrays(size, text):
+    a = kalvo.double(size=size)
+    assert str(a) == text and repr(kalvo.int8(size=size, is_complex=True)) == f"kalvo.int8({text}, is_complex=True)"
+
+
+def test_text_too_long_for_memory_fails_at_once():
+    for a in (kalvo.int8(size=[2 ** 62, 0]), kalvo.int8(size=[3, 2 ** 61, 0])[2]):
+        with pytest.raises(MemoryError):
+            str(a)
+
+
+def test_text_of_logical_bytes_other_than_one():
+    a = kalvo.logical(np.frombuffer(bytes([0, 2, 255, 1]), dtype=np.bool_).reshape(2, 2))
+    assert str(a) == _item_text(a) == "[[False,True],[True,True]]"
+
+
+def _equal_pairs(kind, is_complex):
+    t = getattr(kalvo, kind.name)
+    s = _samples(kind, is_complex)
+    n = 3000  # more than one compared block
+    base = [s[i % len(s)] for i in range(n)]
+    make = lambda v, size=(2, n // 2): t(vector=v, size=list(size), is_complex=is_complex)  # noqa: E731
+    a = make(base)
+    yield a, a
+    yield a, make(base)
+    yield a, make(base, (n // 2, 2))
+    yield a, make(base, (2, n // 4, 2))
+    for i in (0, 1, 1024, n - 1):
+        other = list(base)
+        other[i] = s[(i + 1) % len(s)]
+        yield a, make(other)
+    if kind.is_float:
+        zeros = make([0.0] * n)
+        yield zeros, make([-0.0] * n)
+        yield make([1.0] * n), make([1.0] * (n - 1) + [float("nan")])
+
+
+def test_equality_of_whole_arrays_matches_the_walk(variant):
+    kind, is_complex = variant
+    for a, b in _equal_pairs(kind, is_complex):
+        walked = a[0:len(a)] == b[0:len(b)]  # partial arrays take the item-by-item path
+        assert (a == b) is walked and (a != b) is (not walked)
+
+
+def test_equality_of_logical_bytes_and_of_storage_orders():
+    raw = np.frombuffer(bytes([0, 2, 255, 1]), dtype=np.bool_).reshape(2, 2)
+    assert kalvo.logical(raw) == kalvo.logical([[False, True], [True, True]])
+    c = np.arange(6.0).reshape(2, 3)
+    assert kalvo.double(c) == kalvo.double(np.asfortranarray(c)) == kalvo.double(c.tolist())
+    assert kalvo.double([[1, 2]], is_complex=True) == kalvo.double([[1, 2]])
