@@ -206,6 +206,38 @@ KCppPyArray::KCppPyArray(const KCppPyArray& other, const std::vector<long>& intI
 
 KCppPyArray::~KCppPyArray() = default;
 
+void KCppPyArray::reuseAs(const KCppPyArray& other)
+{
+    m_kdaWrapper = other.m_kdaWrapper;
+    m_supportedArrayEnum = other.m_supportedArrayEnum;
+    m_isComplex = other.m_isComplex;
+    m_indices.assign(other.m_indices.begin(), other.m_indices.end());
+    m_numberOfIntegerIndicesSoFar = other.m_numberOfIntegerIndicesSoFar;
+}
+
+void KCppPyArray::reuseAs(const KCppPyArray& other, const std::vector<long>& intIndices)
+{
+    m_kdaWrapper = other.m_kdaWrapper;
+    m_supportedArrayEnum = other.m_supportedArrayEnum;
+    m_isComplex = other.m_isComplex;
+    m_indices.clear();
+    m_numberOfIntegerIndicesSoFar = 0;
+    for (long index : intIndices) {
+        IntegerIndexItem item(index);
+        appendIndexItem(item);
+    }
+}
+
+void KCppPyArray::releaseForReuse() noexcept
+{
+    m_kdaWrapper.reset();
+    m_indices.clear();
+    m_numberOfIntegerIndicesSoFar = 0;
+    m_indexedArrayAsKDA.reset();
+    m_indexRestrictedKCppPyArray.reset();
+    m_materialisedAt = {0, 0};
+}
+
 long KCppPyArray::expectedElementSize() const noexcept
 {
     static constexpr long realSizes[11] = {8, 4, 1, 1, 2, 2, 4, 4, 8, 8, 1};

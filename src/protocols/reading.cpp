@@ -17,6 +17,8 @@
 #include <complex>
 #include <memory>
 #include <type_traits>
+#include <variant>
+#include <vector>
 
 #include "core/index_items.hpp"
 #include "core/kcpp_py_array.hpp"
@@ -118,25 +120,27 @@ PyObject* readInteger(PyObject* self, Py_ssize_t key, PyObject* keyObject) {
     }
 
     if (fixedSoFar < numDims - 1) {
-        auto view = std::make_unique<KCppPyArray>(*state);
+        std::unique_ptr<KCppPyArray> view = takeKCppPyArray(*state);
         applyItem(*view, item, composing);
         return wrapState<T>(std::move(view));
     }
 
-    // This key fixes the last dimension: read the element through a transient state rather than
-    // through a partial array object nobody would see.
-    KCppPyArray view(*state);
-    applyItem(view, item, composing);
-    bool ok = true;
-    const auto indices = view.getIntIndicesOfElementFromStoredIntIndicesAndNewIntIndex(item.m_index, ok);
-    if (!ok) {
+    // This key fixes the last dimension: the element's address is computed in place from the
+    // cached element address and the byte strides, which the checks above validated against the
+    // current shape; nothing runs Python code before the value is made from it.
+    const KDArrayWrapper& wrapper = *state->getKDAWrapper();
+    const std::vector<long>& shape = wrapper.shape();
+    const std::vector<long>& strides = wrapper.bytewiseStridesVector();
+    const std::vector<IndexItem>& items = state->getIndicesRef();
+    if (item.m_index < 0 || item.m_index >= shape[fixedSoFar] || wrapper.data() == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, kalvo::py::kIndexOutsideShape);
         return nullptr;
     }
-    const char* address = view.getAddressOfElementFromNormalizedIntIndices(indices);
-    if (address == nullptr) {
-        return nullptr;
+    const char* address = wrapper.data() + item.m_index * strides[fixedSoFar];
+    for (long d = 0; d < fixedSoFar; ++d) {
+        address += std::get<IntegerIndexItem>(items[d]).m_index * strides[d];
     }
-    return elementValue<T>(address, view.isComplex());
+    return elementValue<T>(address, state->isComplex());
 }
 
 template<class T>
@@ -163,7 +167,7 @@ PyObject* readSlice(PyObject* self, PyObject* key) {
     if (composing && !state->getReplacementIndexForSliceAndSlice(item, len)) {
         return nullptr;
     }
-    auto view = std::make_unique<KCppPyArray>(*state);
+    std::unique_ptr<KCppPyArray> view = takeKCppPyArray(*state);
     applyItem(*view, item, composing);
     return wrapState<T>(std::move(view));
 }
