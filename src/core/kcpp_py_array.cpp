@@ -204,7 +204,9 @@ KCppPyArray::KCppPyArray(const KCppPyArray& other, const std::vector<long>& intI
     }
 }
 
-KCppPyArray::~KCppPyArray() = default;
+// The last item is an array object whose state holds no Python reference back: releasing it
+// frees at most that object and its state, and runs no Python code.
+KCppPyArray::~KCppPyArray() { Py_XDECREF(m_lastItem); }
 
 void KCppPyArray::reuseAs(const KCppPyArray& other)
 {
@@ -228,8 +230,26 @@ void KCppPyArray::reuseAs(const KCppPyArray& other, const std::vector<long>& int
     }
 }
 
+void KCppPyArray::reaimAsItemOf(const KCppPyArray& source, const IntegerIndexItem& item)
+{
+    if (m_kdaWrapper != source.m_kdaWrapper)
+        m_kdaWrapper = source.m_kdaWrapper;
+    m_supportedArrayEnum = source.m_supportedArrayEnum;
+    m_isComplex = source.m_isComplex;
+    m_indices.assign(source.m_indices.begin(), source.m_indices.end());
+    m_numberOfIntegerIndicesSoFar = source.m_numberOfIntegerIndicesSoFar;
+    m_indices.emplace_back(item);
+    ++m_numberOfIntegerIndicesSoFar;
+    if (m_indexedArrayAsKDA)
+        m_indexedArrayAsKDA.reset();
+    if (m_indexRestrictedKCppPyArray)
+        m_indexRestrictedKCppPyArray.reset();
+    m_materialisedAt = {0, 0};
+}
+
 void KCppPyArray::releaseForReuse() noexcept
 {
+    Py_CLEAR(m_lastItem);
     m_kdaWrapper.reset();
     m_indices.clear();
     m_numberOfIntegerIndicesSoFar = 0;

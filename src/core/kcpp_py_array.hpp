@@ -53,6 +53,12 @@ public:
     void reuseAs(const KCppPyArray& other);
     /// Becomes a state like KCppPyArray(other, intIndices), keeping the index list's capacity.
     void reuseAs(const KCppPyArray& other, const std::vector<long>& intIndices);
+    /// Becomes source's state plus the integer item `item`, as a partial array a[i] of source
+    /// would be, keeping the wrapper share when it is the same and dropping the caches.
+    void reaimAsItemOf(const KCppPyArray& source, const IntegerIndexItem& item);
+    /// The last partial array a[i] returned (a strong reference, or null; never copied with the
+    /// state). While nothing else refers to it, the next a[i] re-aims it instead of making one.
+    PyObject*& lastItemRef() noexcept { return m_lastItem; }
     /// Lets go of the wrapper share and the caches and empties the index list (capacity kept).
     void releaseForReuse() noexcept;
 
@@ -162,4 +168,5 @@ private:
     std::unique_ptr<KCppPyArray> m_indexRestrictedKCppPyArray;   ///< cache of a state over that view
     /// The wrapper's generation and write count when the caches were filled.
     std::pair<unsigned long, unsigned long> m_materialisedAt{0, 0};
+    PyObject* m_lastItem = nullptr;                              ///< see lastItemRef()
 };

@@ -55,12 +55,16 @@ void destroyKCppPyArray(KCppPyArray* state) noexcept {
     if (state == nullptr) {
         return;
     }
-    if (freeStates.closed || freeStates.count == kMaxFreeStates) {
+    if (freeStates.closed) {
         delete state;
         return;
     }
-    // Dropping the wrapper share can free the storage, never run Python code: the runtime's
-    // storage holds no Python objects.
+    // Dropping the wrapper share can free the storage, and dropping the last item frees that
+    // array object (whose state may land on this list first); neither runs Python code.
     state->releaseForReuse();
+    if (freeStates.count == kMaxFreeStates) {
+        delete state;
+        return;
+    }
     freeStates.states[freeStates.count++] = state;
 }

@@ -87,6 +87,32 @@ void applyItem(KCppPyArray& view, Item& item, bool replacesTrailingSlice) {
     view.appendIndexItem(item);
 }
 
+// The partial array a[i]. The source keeps the last one it returned; when nothing else refers to
+// it any more (the usual a[i][j]), it is re-aimed at the new position instead of being replaced,
+// which costs neither an object nor a state. Otherwise a new one is made and kept in its place.
+template<class T>
+PyObject* partialArrayAt(KCppPyArray& state, IntegerIndexItem& item, bool composing) {
+    PyObject* last = state.lastItemRef();
+    if (!composing && last != nullptr && Py_REFCNT(last) == 1 &&
+        Py_TYPE(last) == TypeObjectPointers[ElementKind<T>::kind]) {
+        KCppPyArray* lastState = reinterpret_cast<KCPyArray*>(last)->state;
+        if (lastState != nullptr) {
+            lastState->reaimAsItemOf(state, item);
+            Py_INCREF(last);
+            return last;
+        }
+    }
+    std::unique_ptr<KCppPyArray> view = takeKCppPyArray(state);
+    applyItem(*view, item, composing);
+    PyObject* object = wrapState<T>(std::move(view));
+    if (object != nullptr) {
+        // Replacing the kept item frees at most an array object, which runs no Python code.
+        Py_INCREF(object);
+        Py_XSETREF(state.lastItemRef(), object);
+    }
+    return object;
+}
+
 // The integer read. `keyObject` is the subscript's key when its value did not fit in Py_ssize_t;
 // it only changes the error text.
 template<class T>
@@ -120,9 +146,7 @@ PyObject* readInteger(PyObject* self, Py_ssize_t key, PyObject* keyObject) {
     }
 
     if (fixedSoFar < numDims - 1) {
-        std::unique_ptr<KCppPyArray> view = takeKCppPyArray(*state);
-        applyItem(*view, item, composing);
-        return wrapState<T>(std::move(view));
+        return partialArrayAt<T>(*state, item, composing);
     }
 
     // This key fixes the last dimension: the element's address is computed in place from the

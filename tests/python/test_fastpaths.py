@@ -323,3 +323,17 @@ def test_a_walk_sees_writes_and_reshapes():
     assert next(it) == 4.0
     a.reshape(2, 2)
     assert list(it) == [30.0]  # position (0, 1) of the 2-by-2 layout, storage element 2
+
+
+def test_partial_arrays_held_elsewhere_keep_their_position():
+    a = kalvo.int32([[10 * i + j for j in range(3)] for i in range(3)])
+    held = [a[i] for i in range(3)] + [a[1]]
+    assert [tolist(r) for r in held] == [[0, 1, 2], [10, 11, 12], [20, 21, 22], [10, 11, 12]]
+    assert [a[i][j] for i in range(3) for j in range(3)] == [10 * i + j for i in range(3) for j in range(3)]
+    cube = kalvo.double(size=[2, 2, 2])
+    cube[1][0][1] = 5.0
+    arrays = [kalvo.double(size=[2, 2, 2]) for _ in range(200)]  # freed with their kept items
+    for b in arrays:
+        b[1][0][1]
+    del arrays
+    assert cube[1][0][1] == 5.0 and tolist(held[2]) == [20, 21, 22]
