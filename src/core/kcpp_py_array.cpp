@@ -204,7 +204,59 @@ KCppPyArray::KCppPyArray(const KCppPyArray& other, const std::vector<long>& intI
     }
 }
 
-KCppPyArray::~KCppPyArray() = default;
+// The last item is an array object whose state holds no Python reference back: releasing it
+// frees at most that object and its state, and runs no Python code.
+KCppPyArray::~KCppPyArray() { Py_XDECREF(m_lastItem); }
+
+void KCppPyArray::reuseAs(const KCppPyArray& other)
+{
+    m_kdaWrapper = other.m_kdaWrapper;
+    m_supportedArrayEnum = other.m_supportedArrayEnum;
+    m_isComplex = other.m_isComplex;
+    m_indices.assign(other.m_indices.begin(), other.m_indices.end());
+    m_numberOfIntegerIndicesSoFar = other.m_numberOfIntegerIndicesSoFar;
+}
+
+void KCppPyArray::reuseAs(const KCppPyArray& other, const std::vector<long>& intIndices)
+{
+    m_kdaWrapper = other.m_kdaWrapper;
+    m_supportedArrayEnum = other.m_supportedArrayEnum;
+    m_isComplex = other.m_isComplex;
+    m_indices.clear();
+    m_numberOfIntegerIndicesSoFar = 0;
+    for (long index : intIndices) {
+        IntegerIndexItem item(index);
+        appendIndexItem(item);
+    }
+}
+
+void KCppPyArray::reaimAsItemOf(const KCppPyArray& source, const IntegerIndexItem& item)
+{
+    if (m_kdaWrapper != source.m_kdaWrapper)
+        m_kdaWrapper = source.m_kdaWrapper;
+    m_supportedArrayEnum = source.m_supportedArrayEnum;
+    m_isComplex = source.m_isComplex;
+    m_indices.assign(source.m_indices.begin(), source.m_indices.end());
+    m_numberOfIntegerIndicesSoFar = source.m_numberOfIntegerIndicesSoFar;
+    m_indices.emplace_back(item);
+    ++m_numberOfIntegerIndicesSoFar;
+    if (m_indexedArrayAsKDA)
+        m_indexedArrayAsKDA.reset();
+    if (m_indexRestrictedKCppPyArray)
+        m_indexRestrictedKCppPyArray.reset();
+    m_materialisedAt = {0, 0};
+}
+
+void KCppPyArray::releaseForReuse() noexcept
+{
+    Py_CLEAR(m_lastItem);
+    m_kdaWrapper.reset();
+    m_indices.clear();
+    m_numberOfIntegerIndicesSoFar = 0;
+    m_indexedArrayAsKDA.reset();
+    m_indexRestrictedKCppPyArray.reset();
+    m_materialisedAt = {0, 0};
+}
 
 long KCppPyArray::expectedElementSize() const noexcept
 {

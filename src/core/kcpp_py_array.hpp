@@ -22,6 +22,17 @@ inline constexpr const char kIndexOutsideShape[] = "index is out of range for th
 /// A shared KDArrayWrapper plus element kind, complexity and the pending index items of a partial array.
 /// The index list is k integer items (dimensions 0..k-1), optionally followed by one normalised slice
 /// for dimension k (the active dimension); slice positions are absolute positions of that dimension.
+class KCppPyArray;
+
+/// A state equal to a copy of `source` (or to KCppPyArray(source, intIndices)), taken from the
+/// free list of released states when one is there. Owned by the caller; destroyKCppPyArray
+/// hands it back, plain delete frees it.
+std::unique_ptr<KCppPyArray> takeKCppPyArray(const KCppPyArray& source);
+/// As above, with one integer item per entry of `intIndices` instead of source's index list.
+std::unique_ptr<KCppPyArray> takeKCppPyArray(const KCppPyArray& source, const std::vector<long>& intIndices);
+/// Frees every state on the free list; later releases free at once.
+void closeKCppPyArrayFreeList() noexcept;
+
 class KCppPyArray {
 public:
     /// New wrapper over `array` (order 'F' when columnMajor, else 'C'); empty index list.
@@ -36,6 +47,20 @@ public:
     KCppPyArray(const KCppPyArray& other, const std::vector<long>& intIndices);
     KCppPyArray& operator=(const KCppPyArray&) = delete;
     ~KCppPyArray();
+
+    /// Becomes a state like one copied from `other`, keeping the index list's capacity (caches
+    /// must already be empty: only states handed back through releaseForReuse are reused).
+    void reuseAs(const KCppPyArray& other);
+    /// Becomes a state like KCppPyArray(other, intIndices), keeping the index list's capacity.
+    void reuseAs(const KCppPyArray& other, const std::vector<long>& intIndices);
+    /// Becomes source's state plus the integer item `item`, as a partial array a[i] of source
+    /// would be, keeping the wrapper share when it is the same and dropping the caches.
+    void reaimAsItemOf(const KCppPyArray& source, const IntegerIndexItem& item);
+    /// The last partial array a[i] returned (a strong reference, or null; never copied with the
+    /// state). While nothing else refers to it, the next a[i] re-aims it instead of making one.
+    PyObject*& lastItemRef() noexcept { return m_lastItem; }
+    /// Lets go of the wrapper share and the caches and empties the index list (capacity kept).
+    void releaseForReuse() noexcept;
 
     /// The shared wrapper (not owned by the caller).
     KDArrayWrapper* getKDAWrapper() const noexcept { return m_kdaWrapper.get(); }
@@ -143,4 +168,5 @@ private:
     std::unique_ptr<KCppPyArray> m_indexRestrictedKCppPyArray;   ///< cache of a state over that view
     /// The wrapper's generation and write count when the caches were filled.
     std::pair<unsigned long, unsigned long> m_materialisedAt{0, 0};
+    PyObject* m_lastItem = nullptr;                              ///< see lastItemRef()
 };

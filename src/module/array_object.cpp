@@ -1,4 +1,5 @@
 // src/module/array_object.cpp: life of array and iterator objects, and the small shared helpers.
+#include "core/kcpp_py_array.hpp"
 #include "module/guard.hpp"
 #include "module/kcpyarray.hpp"
 #include "module/pyref.hpp"
@@ -12,7 +13,25 @@ bool KCPyArray_Check(PyObject* object) noexcept {
            Py_TYPE(object)->tp_dealloc == KCPyArray_Delete;
 }
 
+namespace {
+
+// Array objects are all the same size whatever their type, so a freed one can be given any of
+// the eleven (static) types again, as the interpreter's float free list does. Bounded; touched
+// only under the interpreter lock; emptied and closed when the module is torn down.
+constexpr int kMaxFreeObjects = 64;
+PyObject* freeObjects[kMaxFreeObjects];
+int freeObjectCount = 0;
+bool freeObjectsClosed = false;
+
+}  // namespace
+
 PyObject* allocKCPyArray(PyTypeObject* type) {
+    if (freeObjectCount > 0 && type->tp_alloc == PyType_GenericAlloc &&
+        type->tp_basicsize == static_cast<Py_ssize_t>(sizeof(KCPyArray))) {
+        PyObject* object = freeObjects[--freeObjectCount];
+        getKCPyArrayFromPyObject(object)->state = nullptr;
+        return PyObject_Init(object, type);
+    }
     PyObject* object = type->tp_alloc(type, 0);
     if (!object) PyErr_SetString(PyExc_RuntimeError, "unable to initialize C object.");
     return object;
@@ -20,7 +39,19 @@ PyObject* allocKCPyArray(PyTypeObject* type) {
 
 void KCPyArray_Delete(PyObject* object) {
     destroyKCppPyArray(std::exchange(getKCPyArrayFromPyObject(object)->state, nullptr));
+    if (!freeObjectsClosed && freeObjectCount < kMaxFreeObjects && !PyType_HasFeature(Py_TYPE(object), Py_TPFLAGS_HEAPTYPE)) {
+        freeObjects[freeObjectCount++] = object;
+        return;
+    }
     PyObject_Free(object);
+}
+
+void closeKCPyArrayFreeLists() noexcept {
+    freeObjectsClosed = true;
+    while (freeObjectCount > 0) {
+        PyObject_Free(freeObjects[--freeObjectCount]);
+    }
+    closeKCppPyArrayFreeList();
 }
 
 PyObject* KCPyArray_GetIter(PyObject* array) {

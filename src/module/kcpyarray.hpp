@@ -62,8 +62,12 @@ bool KCPyArray_Check(PyObject* object) noexcept;
 /// "unable to initialize C object." on failure.
 PyObject* allocKCPyArray(PyTypeObject* type);
 
-/// tp_dealloc of every array type: destroys the state, then frees the object.
+/// tp_dealloc of every array type: destroys the state, then frees the object (or keeps it on a
+/// bounded free list for allocKCPyArray).
 void KCPyArray_Delete(PyObject* object);
+
+/// Frees the free lists of array objects and states and closes them (module teardown).
+void closeKCPyArrayFreeLists() noexcept;
 
 /// Destroys an array state (null allowed).
 void destroyKCppPyArray(KCppPyArray* state) noexcept;

@@ -4,7 +4,8 @@
 // - Everything made here lives until the process ends; nothing is torn down. The module holds
 //   the only references to the exception classes and the capsule; KCPyError::shapeErr and
 //   sizeErr are borrowed copies of them. ArrayArray::s_arrayClass is a strong reference, and
-//   the array module object it came from is kept alive on purpose.
+//   the array module object it came from is kept alive on purpose. The free lists of array
+//   objects and states are emptied when the module object is freed.
 // - An array object owns its KCppPyArray exclusively (KCPyArray_Delete destroys it); states
 //   share their data-array wrapper among themselves. An iterator object owns its KCppPyIter
 //   and holds no reference to the array it walks.
@@ -29,6 +30,9 @@ const char* const kQualifiedTypeNames[kNumberOfKinds] = {
     "kalvo.int32",  "kalvo.uint32", "kalvo.int64", "kalvo.uint64", "kalvo.logical",
 };
 
+// Teardown: the free lists of array objects and states are emptied and closed.
+void freeModule(void*) { closeKCPyArrayFreeLists(); }
+
 PyMethodDef moduleMethods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
@@ -44,7 +48,7 @@ PyModuleDef moduleDefinition = {
     nullptr,                       /* m_slots */
     nullptr,                       /* m_traverse */
     nullptr,                       /* m_clear */
-    nullptr,                       /* m_free */
+    freeModule,                    /* m_free */
 };
 
 constexpr int kApiVersion = 1013;

@@ -1,8 +1,70 @@
-// src/module/state_lifetime.cpp: destruction of array states, kept apart so that only this file
-// needs the complete KCppPyArray.
+// src/module/state_lifetime.cpp: creation and destruction of array states, with a free list
+//
+// Partial arrays are made and dropped once per `a[i]`; a released state keeps its index list's
+// capacity and goes on a bounded free list, so the next partial array needs no heap allocation.
+// The list is touched only while the interpreter lock is held. Once the module is torn down the
+// list is emptied and closed, and released states are freed at once.
+#include <memory>
+#include <vector>
+
 #include "core/kcpp_py_array.hpp"
 #include "module/kcpyarray.hpp"
 
+namespace {
+
+constexpr size_t kMaxFreeStates = 64;
+
+struct StateFreeList {
+    KCppPyArray* states[kMaxFreeStates];
+    size_t count = 0;
+    bool closed = false;
+
+    KCppPyArray* pop() noexcept { return count == 0 ? nullptr : states[--count]; }
+};
+
+StateFreeList freeStates;
+
+}  // namespace
+
+std::unique_ptr<KCppPyArray> takeKCppPyArray(const KCppPyArray& source) {
+    if (KCppPyArray* state = freeStates.pop()) {
+        std::unique_ptr<KCppPyArray> owned(state);
+        owned->reuseAs(source);
+        return owned;
+    }
+    return std::make_unique<KCppPyArray>(source);
+}
+
+std::unique_ptr<KCppPyArray> takeKCppPyArray(const KCppPyArray& source, const std::vector<long>& intIndices) {
+    if (KCppPyArray* state = freeStates.pop()) {
+        std::unique_ptr<KCppPyArray> owned(state);
+        owned->reuseAs(source, intIndices);
+        return owned;
+    }
+    return std::make_unique<KCppPyArray>(source, intIndices);
+}
+
+void closeKCppPyArrayFreeList() noexcept {
+    freeStates.closed = true;
+    while (KCppPyArray* state = freeStates.pop()) {
+        delete state;
+    }
+}
+
 void destroyKCppPyArray(KCppPyArray* state) noexcept {
-    delete state;
+    if (state == nullptr) {
+        return;
+    }
+    if (freeStates.closed) {
+        delete state;
+        return;
+    }
+    // Dropping the wrapper share can free the storage, and dropping the last item frees that
+    // array object (whose state may land on this list first); neither runs Python code.
+    state->releaseForReuse();
+    if (freeStates.count == kMaxFreeStates) {
+        delete state;
+        return;
+    }
+    freeStates.states[freeStates.count++] = state;
 }

@@ -18,6 +18,8 @@
 
 #include <complex>
 #include <cstddef>
+#include <cstring>
+#include <variant>
 #include <type_traits>
 #include <vector>
 
@@ -363,6 +365,54 @@ private:
     std::vector<long> m_offsets;  // storage offsets queued for writing
 };
 
+// a[i] = value where i (an exact int) fixes the last dimension of a partial array holding only
+// integer items and value is an exact float, int, bool or complex: the element's address is
+// computed in place and written through the wrapper's writable address. Converting such a value
+// runs no Python code, so the shape checked on entry still holds at the write. Returns false,
+// having changed nothing and set no error, for every other case (and for any failure), which
+// the general path then handles with its own checks and messages.
+template<class E>
+bool assignElementInPlace(KCppPyArray& state, PyObject* key, PyObject* value) {
+    if (!PyLong_CheckExact(key) || value == nullptr ||
+        !(PyFloat_CheckExact(value) || PyLong_CheckExact(value) || PyBool_Check(value) ||
+          PyComplex_CheckExact(value))) {
+        return false;
+    }
+    KDArrayWrapper& wrapper = *state.getKDAWrapper();
+    const long fixed = state.getNumberOfIntegerIndicesSoFar();
+    const std::vector<IndexItem>& items = state.getIndicesRef();
+    if (fixed != wrapper.getNumberOfDimensions() - 1 || static_cast<long>(items.size()) != fixed ||
+        !state.indicesStillValid()) {
+        return false;
+    }
+    const std::vector<long>& shape = wrapper.shape();
+    Py_ssize_t index = PyLong_AsSsize_t(key);
+    if (index == -1 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+    }
+    if (index < 0) {
+        index += shape[fixed];
+    }
+    if (index < 0 || index >= shape[fixed]) {
+        return false;
+    }
+    ScalarConversionResult<E> converted = convertScalar<E>(value, false);
+    if (converted.failed || !converted.value) {
+        PyErr_Clear();
+        return false;
+    }
+    const std::vector<long>& strides = wrapper.bytewiseStridesVector();
+    long byteOffset = index * strides[fixed];
+    for (long d = 0; d < fixed; ++d) {
+        byteOffset += std::get<IntegerIndexItem>(items[d]).m_index * strides[d];
+    }
+    // writableData copies the elements first when another handle shares them; the strides stay.
+    char* base = reinterpret_cast<char*>(wrapper.writableData<E>());
+    std::memcpy(base + byteOffset, &*converted.value, sizeof(E));
+    return true;
+}
+
 }  // namespace
 
 template<class T>
@@ -375,8 +425,14 @@ int KCPyArray_SetViaIndex(PyObject* self, PyObject* key, PyObject* value) {
         }
         if constexpr (!std::is_same_v<T, bool>) {
             if (state->isComplex()) {
+                if (assignElementInPlace<std::complex<T>>(*state, key, value)) {
+                    return 0;
+                }
                 return Assignment<std::complex<T>>(*state).run(key, value);
             }
+        }
+        if (assignElementInPlace<T>(*state, key, value)) {
+            return 0;
         }
         return Assignment<T>(*state).run(key, value);
     });

@@ -17,6 +17,7 @@
 #include <memory>
 #include <utility>
 
+#include "core/typed_dispatch.hpp"
 #include "module/guard.hpp"
 #include "module/kcpyarray.hpp"
 #include "module/pyref.hpp"
@@ -51,6 +52,12 @@ int emptyItemsContain(const KCppPyIter& walk, PyObject* value) {
     return !equal ? -1 : *equal ? 1 : 0;
 }
 
+/// The Python value of the element at `address`, E being the element type (complex included).
+template<class E>
+PyObject* convertElementAt(const char* address) {
+    return kalvo::py::elementBytesToPyObject<E>(address);
+}
+
 }  // namespace
 
 KCppPyIter::KCppPyIter(const KCppPyArray& source)
@@ -78,7 +85,7 @@ PyObject* KCppPyIter::itemAtPosition() {
     if (m_yieldsArrays) {
         // The partial array at this position: one integer item per entry of m_position, so a
         // trailing slice of the source becomes the absolute position the walk has reached.
-        auto view = std::make_unique<KCppPyArray>(m_arrayState, m_position);
+        std::unique_ptr<KCppPyArray> view = takeKCppPyArray(m_arrayState, m_position);
         PyObject* object = allocKCPyArray(TypeObjectPointers[m_arrayState.getSupportedArrayEnum()]);
         if (object == nullptr) {
             return nullptr;  // "unable to initialize C object." is set
@@ -90,7 +97,48 @@ PyObject* KCppPyIter::itemAtPosition() {
     return m_arrayState.getNumericPyObjectFromNormalizedIntIndicesWithoutTemplate(m_position);
 }
 
+bool KCppPyIter::primeElementCursor() {
+    m_cursorLeft = 0;
+    if (m_yieldsArrays || m_finished || !positionFitsCurrentShape()) {
+        return false;
+    }
+    const KDArrayWrapper& wrapper = *m_arrayState.getKDAWrapper();
+    const long d = m_activeDim;
+    const long left = remainingItems();
+    if (left <= 0 || wrapper.data() == nullptr) {
+        return false;
+    }
+    const std::vector<long>& strides = wrapper.bytewiseStridesVector();
+    const std::vector<IndexItem>& items = m_arrayState.getIndicesRef();
+    const char* address = wrapper.data();
+    for (long k = 0; k <= d; ++k) {
+        address += m_position[k] * strides[k];
+    }
+    m_cursorStep = getStepFromShapeDimsAndRestrictingIndices(d, wrapper.shape(), items);
+    m_cursor = address;
+    m_cursorStride = strides[d] * m_cursorStep;
+    m_cursorLeft = left;
+    m_cursorGeneration = wrapper.generation();
+    m_convert = kalvo::py::visitElementKind(
+        m_arrayState.getSupportedArrayEnum(), m_arrayState.isComplex(),
+        [](auto tag) -> PyObject* (*)(const char*) { return &convertElementAt<typename decltype(tag)::type>; });
+    return true;
+}
+
 PyObject* KCppPyIter::next() {
+    if (!m_yieldsArrays && !m_finished &&
+        ((m_cursorLeft > 0 && m_cursorGeneration == m_arrayState.getKDAWrapper()->generation()) ||
+         primeElementCursor())) {
+        // Nothing between the set-up and here ran Python code under this generation, so the
+        // cursor's address, stride and count still describe the array.
+        PyObject* item = m_convert(m_cursor);
+        m_cursor += m_cursorStride;
+        m_position[m_activeDim] += m_cursorStep;
+        if (--m_cursorLeft == 0) {
+            m_finished = true;
+        }
+        return item;
+    }
     if (!m_finished && !positionFitsCurrentShape()) {
         m_finished = true;
     }

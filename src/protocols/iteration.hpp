@@ -59,10 +59,24 @@ private:
     /// Whether m_position still names an item of the array as it is now (a reshape through any
     /// array sharing the wrapper may have moved the bounds under the walk).
     bool positionFitsCurrentShape() const;
+    /// Points the element cursor at m_position for the wrapper's current generation; false (no
+    /// error set) when the walk yields arrays, is over or its position no longer fits.
+    bool primeElementCursor();
 
     KCppPyArray m_arrayState;     ///< copy of the source's state, sharing its wrapper
     long m_activeDim;             ///< the dimension walked: the source's integer index count
     std::vector<long> m_position; ///< index tuple of the next item over dimensions 0..m_activeDim
     bool m_finished;              ///< no further item
     bool m_yieldsArrays;          ///< at least two dimensions remain from m_activeDim on
+
+    // Element walks read through a cursor set up once per wrapper generation: the address of the
+    // element at m_position, the byte distance to the next, the elements left and the converter.
+    // A reshape or switch of storage bumps the generation, and the next step sets it up again
+    // from m_position (which every step keeps current) or ends the walk as the general step would.
+    const char* m_cursor = nullptr;
+    long m_cursorStride = 0;
+    long m_cursorLeft = 0;
+    long m_cursorStep = 0;
+    unsigned long m_cursorGeneration = 0;
+    PyObject* (*m_convert)(const char*) = nullptr;
 };

@@ -17,6 +17,8 @@
 #include <complex>
 #include <memory>
 #include <type_traits>
+#include <variant>
+#include <vector>
 
 #include "core/index_items.hpp"
 #include "core/kcpp_py_array.hpp"
@@ -85,6 +87,32 @@ void applyItem(KCppPyArray& view, Item& item, bool replacesTrailingSlice) {
     view.appendIndexItem(item);
 }
 
+// The partial array a[i]. The source keeps the last one it returned; when nothing else refers to
+// it any more (the usual a[i][j]), it is re-aimed at the new position instead of being replaced,
+// which costs neither an object nor a state. Otherwise a new one is made and kept in its place.
+template<class T>
+PyObject* partialArrayAt(KCppPyArray& state, IntegerIndexItem& item, bool composing) {
+    PyObject* last = state.lastItemRef();
+    if (!composing && last != nullptr && Py_REFCNT(last) == 1 &&
+        Py_TYPE(last) == TypeObjectPointers[ElementKind<T>::kind]) {
+        KCppPyArray* lastState = reinterpret_cast<KCPyArray*>(last)->state;
+        if (lastState != nullptr) {
+            lastState->reaimAsItemOf(state, item);
+            Py_INCREF(last);
+            return last;
+        }
+    }
+    std::unique_ptr<KCppPyArray> view = takeKCppPyArray(state);
+    applyItem(*view, item, composing);
+    PyObject* object = wrapState<T>(std::move(view));
+    if (object != nullptr) {
+        // Replacing the kept item frees at most an array object, which runs no Python code.
+        Py_INCREF(object);
+        Py_XSETREF(state.lastItemRef(), object);
+    }
+    return object;
+}
+
 // The integer read. `keyObject` is the subscript's key when its value did not fit in Py_ssize_t;
 // it only changes the error text.
 template<class T>
@@ -118,25 +146,25 @@ PyObject* readInteger(PyObject* self, Py_ssize_t key, PyObject* keyObject) {
     }
 
     if (fixedSoFar < numDims - 1) {
-        auto view = std::make_unique<KCppPyArray>(*state);
-        applyItem(*view, item, composing);
-        return wrapState<T>(std::move(view));
+        return partialArrayAt<T>(*state, item, composing);
     }
 
-    // This key fixes the last dimension: read the element through a transient state rather than
-    // through a partial array object nobody would see.
-    KCppPyArray view(*state);
-    applyItem(view, item, composing);
-    bool ok = true;
-    const auto indices = view.getIntIndicesOfElementFromStoredIntIndicesAndNewIntIndex(item.m_index, ok);
-    if (!ok) {
+    // This key fixes the last dimension: the element's address is computed in place from the
+    // cached element address and the byte strides, which the checks above validated against the
+    // current shape; nothing runs Python code before the value is made from it.
+    const KDArrayWrapper& wrapper = *state->getKDAWrapper();
+    const std::vector<long>& shape = wrapper.shape();
+    const std::vector<long>& strides = wrapper.bytewiseStridesVector();
+    const std::vector<IndexItem>& items = state->getIndicesRef();
+    if (item.m_index < 0 || item.m_index >= shape[fixedSoFar] || wrapper.data() == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, kalvo::py::kIndexOutsideShape);
         return nullptr;
     }
-    const char* address = view.getAddressOfElementFromNormalizedIntIndices(indices);
-    if (address == nullptr) {
-        return nullptr;
+    const char* address = wrapper.data() + item.m_index * strides[fixedSoFar];
+    for (long d = 0; d < fixedSoFar; ++d) {
+        address += std::get<IntegerIndexItem>(items[d]).m_index * strides[d];
     }
-    return elementValue<T>(address, view.isComplex());
+    return elementValue<T>(address, state->isComplex());
 }
 
 template<class T>
@@ -163,7 +191,7 @@ PyObject* readSlice(PyObject* self, PyObject* key) {
     if (composing && !state->getReplacementIndexForSliceAndSlice(item, len)) {
         return nullptr;
     }
-    auto view = std::make_unique<KCppPyArray>(*state);
+    std::unique_ptr<KCppPyArray> view = takeKCppPyArray(*state);
     applyItem(*view, item, composing);
     return wrapState<T>(std::move(view));
 }

@@ -12,7 +12,7 @@ import numpy as np
 import pytest
 
 import kalvo
-from conftest import KINDS, NUMPY_VARIANTS, tolist
+from conftest import KINDS, NUMPY_VARIANTS, tolist, values_2x3
 
 
 class Sub(list):
@@ -379,3 +379,76 @@ def test_equality_of_logical_bytes_and_of_storage_orders():
     c = np.arange(6.0).reshape(2, 3)
     assert kalvo.double(c) == kalvo.double(np.asfortranarray(c)) == kalvo.double(c.tolist())
     assert kalvo.double([[1, 2]], is_complex=True) == kalvo.double([[1, 2]])
+
+# ---- element reads, writes and walks ----------------------------------------------------------
+# Exact int keys and exact float/int/bool/complex values are written in place; an int subclass
+# key and value subclasses take the general path. Both must leave the same bytes or raise the same.
+
+class I(int):
+    pass
+
+
+class C(complex):
+    pass
+
+
+def _declined(v):
+    return {float: F, int: I, complex: C}.get(type(v), lambda x: x)(v)
+
+
+@pytest.mark.parametrize("key", [0, 2, -1, -3, 3, -4, 2**70])
+@pytest.mark.parametrize("value", [1.5, -2.0, float("nan"), 7, -1, 300, 2**64, True, False,
+                                   1 + 2j, 3 + 0j, "x", None])
+def test_element_writes_match_general_path(variant, key, value):
+    kind, is_complex = variant
+
+    def write(fast):
+        a = getattr(kalvo, kind.name)(values_2x3(kind, is_complex), is_complex=is_complex)
+        row = a[1]
+        k = key if fast else I(key)
+        v = value if fast else _declined(value)
+        try:
+            row[k] = v
+        except Exception as e:  # noqa: BLE001 - the exception itself is the outcome
+            return type(e), str(e)
+        return bytes(memoryview(a))
+
+    assert write(True) == write(False)
+
+
+def test_element_reads_agree_with_every_path(variant):
+    kind, is_complex = variant
+    a = getattr(kalvo, kind.name)(values_2x3(kind, is_complex), is_complex=is_complex)
+    rows = values_2x3(kind, is_complex)
+    for i in range(-2, 2):
+        for j in range(-3, 3):
+            expected = rows[i][j]
+            got = [a[i][j], a[i][j:][0] if j >= 0 else a[i][::-1][-1 - j], list(a[i])[j], a[i:][0][j]]
+            assert all(type(g) is type(got[0]) and g == expected for g in got), got
+
+
+def test_a_walk_sees_writes_and_reshapes():
+    a = kalvo.double([[1, 2, 3, 4]])
+    it = iter(a[0])
+    assert next(it) == 1.0
+    a[0][1] = 20.0
+    a[0][2] = 30.0
+    assert list(it) == [20.0, 30.0, 4.0]
+    it = iter(a[0][::-2])
+    assert next(it) == 4.0
+    a.reshape(2, 2)
+    assert list(it) == [30.0]  # position (0, 1) of the 2-by-2 layout, storage element 2
+
+
+def test_partial_arrays_held_elsewhere_keep_their_position():
+    a = kalvo.int32([[10 * i + j for j in range(3)] for i in range(3)])
+    held = [a[i] for i in range(3)] + [a[1]]
+    assert [tolist(r) for r in held] == [[0, 1, 2], [10, 11, 12], [20, 21, 22], [10, 11, 12]]
+    assert [a[i][j] for i in range(3) for j in range(3)] == [10 * i + j for i in range(3) for j in range(3)]
+    cube = kalvo.double(size=[2, 2, 2])
+    cube[1][0][1] = 5.0
+    arrays = [kalvo.double(size=[2, 2, 2]) for _ in range(200)]  # freed with their kept items
+    for b in arrays:
+        b[1][0][1]
+    del arrays
+    assert cube[1][0][1] == 5.0 and tolist(held[2]) == [20, 21, 22]
