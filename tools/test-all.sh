@@ -13,11 +13,11 @@ echo "== pytest (installed package)"
 (cd "$KALVO_ROOT/tests/python" && "$VPY" -m pytest -q -p no:cacheprovider .)
 
 # Leak hunting: the suites of construction, reading, assignment, export and methods (success
-# and error paths) run three more times after a warm-up; the C heap is read without glibc's
+# and error paths) run four more times after a warm-up; the C heap is read without glibc's
 # per-thread cache, which would otherwise hide small leaks for a while.
-echo "== pytest leak mode (--leaks=3)"
+echo "== pytest leak mode (--leaks=4)"
 (cd "$KALVO_ROOT/tests/python" && GLIBC_TUNABLES=glibc.malloc.tcache_count=0 "$VPY" -m pytest -q \
-  -p no:cacheprovider --leaks=3 -k "not many_threads and not huge_extents" test_construct.py \
+  -p no:cacheprovider --leaks=4 -k "not many_threads and not huge_extents" test_construct.py \
   test_reading.py test_assignment.py test_buffer_export.py test_methods.py)
 
 echo "== type stubs (stubtest against the built module, mypy --strict over examples/)"
