@@ -142,7 +142,8 @@ def test_recursion_limit_is_met_at_the_same_depth():
     finally:
         sys.setrecursionlimit(limit)
     assert fast == walk
-    assert ("maximum recursion depth exceeded while reading an initializer",) in fast
+    if sys.version_info < (3, 12):  # later Pythons count the walk's levels apart from the caller's frames
+        assert ("maximum recursion depth exceeded while reading an initializer",) in fast
     assert (2, 1, 2) in fast
 
 
