@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "../data_test_support.hpp"
 #include "core/kcpp_py_array.hpp"
 #include "core_test_support.hpp"
 
@@ -39,10 +40,16 @@ void reshape(KDArrayWrapper& wrapper, std::vector<long> dims)
 } // namespace
 
 // A copy of a wrapper shares the storage but not the exports; a write through either side takes
-// storage of its own, and storage left while exports point into it lives until they are released.
+// storage of its own, and storage left while exports point into it lives until the last of them
+// is released.
 TEST(KDArrayWrapper, ExportedStorageOutlivesWritesAndSharers)
 {
-    auto source = std::make_unique<KDArrayWrapper>(grid(2, 2), 'F');
+    using kalvo::data::testing::freedBuffers;
+    freedBuffers = 0;
+    ArrayFactory factory;
+    auto source = std::make_unique<KDArrayWrapper>(
+        factory.createArrayFromBuffer<double>({2, 2}, kalvo::data::testing::countedBuffer<double>(4)), 'F');
+    source->incrementExportCount();
     source->incrementExportCount();
     auto copy = std::make_unique<KDArrayWrapper>(*source);
     EXPECT_EQ(copy->getExportCount(), 0);
@@ -51,20 +58,23 @@ TEST(KDArrayWrapper, ExportedStorageOutlivesWritesAndSharers)
     EXPECT_TRUE(copy->writeElementAtOffset<double>(0, -1.0));
     EXPECT_NE(copy->data(), exported);
     EXPECT_EQ(source->data(), exported);
-    EXPECT_EQ(elementsOf<double>(copy->array()), (std::vector<double>{-1, 10, 1, 11}));
+    EXPECT_EQ(elementsOf<double>(copy->array()), (std::vector<double>{-1, 2, 3, 4}));
 
     copy = std::make_unique<KDArrayWrapper>(*source);
     EXPECT_TRUE(source->writeElementAtOffset<double>(0, 5.0));
     EXPECT_NE(source->data(), exported);
     copy.reset();
+    source->decrementExportCount();
     double first;
     std::memcpy(&first, exported, sizeof first);
-    EXPECT_EQ(first, 0.0);
+    EXPECT_EQ(first, 1.0);
+    EXPECT_EQ(freedBuffers.load(), 0);
     // Reshaping while exported keeps the (now private) block where it is.
     const char* current = source->data();
     reshape(*source, {4, 1});
     EXPECT_EQ(source->data(), current);
     source->decrementExportCount();
+    EXPECT_EQ(freedBuffers.load(), 1);
 }
 
 // Storage order and the reading through sharers are checked from Python; here that the block is
