@@ -132,15 +132,6 @@ TEST(KDArrayWrapper, ElementWritesReachTheRuntimeStorageCopyOnWrite)
     EXPECT_EQ(elementsOf<double>(hostShare), (std::vector<double>{7, 10, 1, 99.5}));
 }
 
-TEST(KCppPyArray, ContainmentReportsTooManyDimensions)
-{
-    KCppPyArray a = gridState(4, 5);
-    EXPECT_TRUE(a.containsElementWithIndices({}, 0));
-    testing::internal::CaptureStdout();
-    EXPECT_FALSE(a.containsElementWithIndices({0, 0, 0}, 3));
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "numDims (3) >= numShapeDims (2)\n");
-}
-
 // A partial array's materialised copy is reused until a write or reshape reaches its source; a
 // copy already handed out (as to an export) keeps its elements, and a view that no longer fits
 // the source's shape fails without caching anything.
