@@ -6,7 +6,6 @@
 #include <memory>
 #include <optional>
 #include <utility>
-#include <ostream>
 #include <vector>
 
 #include "core/index_items.hpp"
@@ -132,22 +131,13 @@ public:
     std::optional<kalvo::data::Array> noncomplex() const;
     /// New object of this kind's type, state not set; RuntimeError and null on failure.
     PyObject* allocKCPyArrayFromKCppPyArray() const;
-    /// New object whose state shares this wrapper and copies the index list.
-    PyObject* shallowCopyToKCPyArray() const;
 
     /// The view as a column-major data array of its own, cached until the next write or reshape; nothing with an error set.
     std::optional<kalvo::data::Array> getIndexedArrayAsKDA(kalvo::data::MemoryLayout layout, bool oneDimAsRow);
-    /// Stores `array` as the materialised view.
-    void setIndexedArrayAsKDA(kalvo::data::Array&& array);
     /// New state with its own wrapper over the materialised view; empty with an error set on failure.
     std::unique_ptr<KCppPyArray> cloneAsKCppPyArrayUniquePtr(kalvo::data::MemoryLayout layout, bool oneDimAsRow);
     /// Fills the restricted-state cache for a partial array (again after a write or reshape).
     void updateIndexRestrictedKCppPyArrayIfNecessary(kalvo::data::MemoryLayout layout, bool oneDimAsRow);
-    /// New Python object whose state is cloneAsKCppPyArrayUniquePtr; null with an error set on failure.
-    PyObject* cloneAsKCPyArray(kalvo::data::MemoryLayout layout, bool oneDimAsRow);
-
-    /// Debug dump of the wrapper, kind, index list and cache.
-    void writeToOstream(std::ostream& os) const;
 
 private:
     /// The view's materialisation, without the cache.

@@ -168,17 +168,7 @@ void KDArrayWrapper::setNumberOfElements() { m_numElems = static_cast<long>(m_ar
 
 void KDArrayWrapper::setBufferSizeInBytes() { m_bufferSizeInBytes = m_numElems * m_elemSizeInBytes; }
 
-void KDArrayWrapper::setOrder(char order) { m_order = order; }
-
 char* KDArrayWrapper::format() const { return classid2format(m_array.getType()); }
-
-long KDArrayWrapper::normalizedIndex(long index, long dim) const
-{
-    const long extent = m_shape.at(static_cast<size_t>(dim));
-    if (index >= extent)
-        return -999;
-    return index < 0 ? extent + index : index;
-}
 
 long KDArrayWrapper::getElementOffsetFromIndices(const std::vector<long>& indices) const
 {
@@ -188,19 +178,6 @@ long KDArrayWrapper::getElementOffsetFromIndices(const std::vector<long>& indice
     for (size_t i = 0; i < indices.size(); ++i)
         byteOffset += indices[i] * m_bytewiseStrides[i];
     return byteOffset / m_elemSizeInBytes;
-}
-
-PyObject* KDArrayWrapper::getElementAsPyObjectFromElementOffset(long offset) const
-{
-    if (offset < 0 || offset >= static_cast<long>(m_array.getNumberOfElements()))
-        return nullptr;
-    return apply_numeric_visitor(m_array, [offset](auto&& typed) -> PyObject* {
-        using T = TypedElementT<decltype(typed)>;
-        const TypedArray<T>& view = typed;
-        auto it = view.begin();
-        it += static_cast<size_t>(offset);
-        return kalvo::py::elementBytesToPyObject<T>(reinterpret_cast<const char*>(&*it));
-    });
 }
 
 void KDArrayWrapper::reshape(const std::vector<long>& dims, ArrayFactory& factory, char order,
@@ -285,36 +262,5 @@ Array KDArrayWrapper::extractContents(ArrayFactory& factory, Output which)
                 std::memcpy(buffer.get(), source, static_cast<size_t>(n) * sizeof(T));
             return factory.createArrayFromBuffer<T>(dims, std::move(buffer), MemoryLayout::COLUMN_MAJOR);
         }
-    });
-}
-
-void KDArrayWrapper::writeToOstream(std::ostream& os) const
-{
-    apply_numeric_visitor(m_array, [&](auto&& typed) {
-        using T = TypedElementT<decltype(typed)>;
-        const TypedArray<T>& view = typed;
-        os << "KDA buffer: ";
-        for (auto it = view.begin(); it != view.end(); ++it)
-            kalvo::py::writeElementBytes<T>(os, reinterpret_cast<const char*>(&*it)) << " ";
-        os << std::endl;
-        os << "m_shape: ";
-        for (long extent : m_shape)
-            os << extent << " ";
-        os << std::endl;
-        os << "m_bytewiseStrides: ";
-        for (long stride : m_bytewiseStrides)
-            os << stride << " ";
-        os << std::endl;
-        os << "m_order: " << m_order << std::endl;
-        os << "m_isReadOnly: " << m_isReadOnly << std::endl;
-        os << "m_exports: " << m_exports << std::endl;
-        os << "m_nDim: " << m_nDim << std::endl;
-        os << "m_numElems: " << m_numElems << std::endl;
-        os << "m_bufferSizeInBytes: " << m_bufferSizeInBytes << std::endl;
-        os << "m_elemSizeInBytes: " << m_elemSizeInBytes << std::endl;
-        os << "m_buf: ";
-        for (long i = 0; i < m_numElems; ++i)
-            kalvo::py::writeElementBytes<T>(os, m_base + i * static_cast<long>(sizeof(T))) << " ";
-        os << std::endl;
     });
 }

@@ -8,7 +8,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <ostream>
 #include <type_traits>
 #include <vector>
 
@@ -49,22 +48,6 @@ PyObject* elementBytesToPyObject(const char* address)
         T element;
         std::memcpy(&element, address, sizeof(T));
         return elementToPyObject(element);
-    }
-}
-
-/// Writes the element stored at `address` with the stream's << for its type; a logical byte
-/// prints as 1 when non-zero, 0 otherwise.
-template <class T>
-std::ostream& writeElementBytes(std::ostream& os, const char* address)
-{
-    if constexpr (std::is_same_v<T, bool>) {
-        unsigned char byte;
-        std::memcpy(&byte, address, 1);
-        return os << (byte != 0 ? 1 : 0);
-    } else {
-        T element;
-        std::memcpy(&element, address, sizeof(T));
-        return os << element;
     }
 }
 
@@ -130,8 +113,6 @@ public:
     void setNumberOfElements();
     /// m_bufferSizeInBytes = m_numElems * m_elemSizeInBytes.
     void setBufferSizeInBytes();
-    /// m_order ('F' or 'C').
-    void setOrder(char order);
 
     /// A handle sharing the wrapped array (copy on write: a later write through either copies).
     kalvo::data::Array array() const;
@@ -187,12 +168,8 @@ public:
     /// Number of live buffer exports.
     long getExportCount() const noexcept { return m_exports; }
 
-    /// index, extent + index for a negative index, -999 when index >= extent of dimension dim.
-    long normalizedIndex(long index, long dim) const;
     /// Element offset of `indices` (missing trailing indices count as 0); -1 for too many indices.
     long getElementOffsetFromIndices(const std::vector<long>& indices) const;
-    /// New reference to element `offset` in the runtime's iteration order; null (no error set) when out of range.
-    PyObject* getElementAsPyObjectFromElementOffset(long offset) const;
 
     /// Gives the storage dimensions `dims` (same elements, same storage order) without copying
     /// it when this wrapper alone owns it; all sharers see the new shape. A different element
@@ -220,9 +197,6 @@ public:
     /// out of range.
     template <class T, class Elements>
     bool writeElementsAtOffsets(const long* offsets, size_t count, const Elements& elements);
-
-    /// Debug dump of the array and its description.
-    void writeToOstream(std::ostream& os) const;
 
 private:
     /// Re-reads the address of element 0 and forgets the writable address.

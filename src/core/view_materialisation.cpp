@@ -209,12 +209,6 @@ std::optional<Array> KCppPyArray::getIndexedArrayAsKDA(MemoryLayout layout, bool
     return m_indexedArrayAsKDA;
 }
 
-void KCppPyArray::setIndexedArrayAsKDA(Array&& array)
-{
-    m_materialisedAt = {m_kdaWrapper->generation(), m_kdaWrapper->writeCount()};
-    m_indexedArrayAsKDA = std::move(array);
-}
-
 std::unique_ptr<KCppPyArray> KCppPyArray::cloneAsKCppPyArrayUniquePtr(MemoryLayout layout, bool oneDimAsRow)
 {
     const std::optional<Array> array = getIndexedArrayAsKDA(layout, oneDimAsRow);
@@ -229,16 +223,4 @@ void KCppPyArray::updateIndexRestrictedKCppPyArrayIfNecessary(MemoryLayout layou
     dropStaleMaterialisation();
     if (!m_indices.empty() && !m_indexRestrictedKCppPyArray)
         m_indexRestrictedKCppPyArray = cloneAsKCppPyArrayUniquePtr(layout, oneDimAsRow);
-}
-
-PyObject* KCppPyArray::cloneAsKCPyArray(MemoryLayout layout, bool oneDimAsRow)
-{
-    std::unique_ptr<KCppPyArray> clone = cloneAsKCppPyArrayUniquePtr(layout, oneDimAsRow);
-    if (!clone)
-        return nullptr;
-    PyObject* object = allocKCPyArrayFromKCppPyArray();
-    if (object == nullptr)
-        return nullptr;
-    reinterpret_cast<KCPyArray*>(object)->state = clone.release();
-    return object;
 }

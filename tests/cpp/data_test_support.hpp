@@ -17,11 +17,6 @@
 
 namespace kalvo::data::testing {
 
-using ComplexTypes =
-    ::testing::Types<std::complex<double>, std::complex<float>, std::complex<int8_t>,
-                     std::complex<uint8_t>, std::complex<int16_t>, std::complex<uint16_t>,
-                     std::complex<int32_t>, std::complex<uint32_t>, std::complex<int64_t>,
-                     std::complex<uint64_t>>;
 using AllTypes =
     ::testing::Types<bool, char16_t, double, float, int8_t, uint8_t, int16_t, uint16_t, int32_t,
                      uint32_t, int64_t, uint64_t, std::complex<double>, std::complex<float>,
@@ -32,7 +27,7 @@ using AllTypes =
 using MixedTypes = ::testing::Types<bool, double, int8_t, uint64_t, std::complex<double>,
                                     std::complex<int16_t>>;
 
-/// A value of T that differs for each small i (and from T's zero for every i).
+/// A value of T that differs for each small i (bool alternates, starting with true).
 template<class T>
 T sample(size_t i) {
     if constexpr (std::is_same_v<T, bool>) {
@@ -98,11 +93,7 @@ TypedArray<T> sampleArray(std::vector<size_t> dims, MemoryLayout layout = Memory
 /// The elements of `array` in iteration (storage) order.
 template<class T>
 std::vector<T> elementsOf(const TypedArray<T>& array) {
-    std::vector<T> out;
-    for (auto it = array.begin(); it != array.end(); ++it) {
-        out.push_back(*it);
-    }
-    return out;
+    return std::vector<T>(array.begin(), array.end());
 }
 
 /// n sample values in order.

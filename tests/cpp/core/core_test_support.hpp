@@ -1,20 +1,31 @@
-// tests/cpp/core/core_test_support.hpp: interpreter start-up and small helpers for the array-core tests
+// tests/cpp/core/core_test_support.hpp: the array-core suites' interpreter, with the module built in, and small helpers
 #pragma once
 
 #include <string>
 #include <vector>
 
+#include "../embedded_python.hpp"
 #include "dataarray/kalvo_data.hpp"
 #include "module/pyref.hpp"
 
+PyMODINIT_FUNC PyInit_kalvomultidimarrayforpython();
+
 namespace coretest {
 
+// The module is registered as a built-in and imported, so that the eleven array types are ready
+// for the states that allocate Python objects.
+inline ::testing::Environment* const interpreter = ::testing::AddGlobalTestEnvironment(new embedded::Interpreter(
+    [] { PyImport_AppendInittab("kalvomultidimarrayforpython", PyInit_kalvomultidimarrayforpython); },
+    [] { return embedded::run("__import__('kalvomultidimarrayforpython')") != nullptr; }));
+
 /// The value of a Python expression (new reference); fails the test when it cannot be evaluated.
-kalvo::py::PyRef eval(const std::string& expression);
+inline kalvo::py::PyRef eval(const std::string& expression)
+{
+    return kalvo::py::PyRef::steal(embedded::run(expression).release());
+}
+
 /// The pending Python exception as "<Type>: <message>", cleared; empty when none is pending.
-std::string takePythonError();
-/// repr() of an object, "<null>" for null.
-std::string repr(PyObject* object);
+inline std::string takePythonError() { return embedded::takeError(); }
 
 /// A data array of extents `dims` whose storage (column-major) holds `values`.
 template <class T>
@@ -32,13 +43,7 @@ template <class T>
 std::vector<T> elementsOf(const kalvo::data::Array& array)
 {
     const kalvo::data::TypedArray<T> typed(array);
-    std::vector<T> result;
-    for (auto it = typed.begin(); it != typed.end(); ++it)
-        result.push_back(*it);
-    return result;
+    return std::vector<T>(typed.begin(), typed.end());
 }
-
-/// 0, 1, ..., n-1 as doubles.
-std::vector<double> iota(size_t n);
 
 } // namespace coretest
