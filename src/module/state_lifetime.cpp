@@ -4,6 +4,7 @@
 // capacity and goes on a bounded free list, so the next partial array needs no heap allocation.
 // The list is touched only while the interpreter lock is held. Once the module is torn down the
 // list is emptied and closed, and released states are freed at once.
+#include <array>
 #include <memory>
 #include <vector>
 
@@ -12,10 +13,8 @@
 
 namespace {
 
-constexpr size_t kMaxFreeStates = 64;
-
 struct StateFreeList {
-    KCppPyArray* states[kMaxFreeStates];
+    std::array<KCppPyArray*, kFreeListCapacity> states;
     size_t count = 0;
     bool closed = false;
 
@@ -62,7 +61,7 @@ void destroyKCppPyArray(KCppPyArray* state) noexcept {
     // Dropping the wrapper share can free the storage, and dropping the last item frees that
     // array object (whose state may land on this list first); neither runs Python code.
     state->releaseForReuse();
-    if (freeStates.count == kMaxFreeStates) {
+    if (freeStates.count == freeStates.states.size()) {
         delete state;
         return;
     }

@@ -42,13 +42,6 @@ using kalvo::py::PyRef;
 
 namespace {
 
-KCppPyArray* requireState(PyObject* self) {
-    KCppPyArray* state = self ? reinterpret_cast<KCPyArray*>(self)->state : nullptr;
-    if (!state)
-        PyErr_SetString(PyExc_RuntimeError, "object not initialized.");
-    return state;
-}
-
 /// What the exact form carries as its data.
 enum class DataForm { Bytes, PickleBuffer, View };
 

@@ -273,8 +273,8 @@ PyObject* asciiString(const Text& text) {
 
 template<class T>
 PyObject* renderText(PyObject* self, bool withTypeName) {
-    const KCppPyArray* state = self == nullptr ? nullptr : reinterpret_cast<KCPyArray*>(self)->state;
-    if (!checkIndicesStillValid(state)) {
+    const KCppPyArray* state = requireState(self);
+    if (state == nullptr || !checkIndicesStillValid(state)) {
         return nullptr;
     }
     Text text;
