@@ -53,7 +53,7 @@ void transposeBlock(const E* in, E* out, size_t rows, size_t cols, size_t inRow,
     }
 }
 
-/// Reverses the axis order of `count` elements of `Size` bytes: row-major data of extents
+/// Reverses the axis order of elements of `Size` bytes: row-major data of extents
 /// `dims` become column-major data of the same extents. Extents of 1 do not change the order
 /// and are dropped; the first and last remaining axes form the tiles, and the axes between
 /// them are walked with an odometer.

@@ -261,8 +261,10 @@ auto FinalConstructorParser<T>::processVectorKwarg(PyObject* vector, bool& ok) -
         return buffer;
     }
     T* out = buffer.get();
-    // Exact numbers in an exact list or tuple are converted in place; anything else takes the
-    // general route below, item by item. Neither runs Python code, so the sequence stays as it is.
+    // Exact numbers in an exact list or tuple are converted in place, which runs no Python code;
+    // anything else takes the general route below, item by item. That route can run Python code
+    // (__getitem__, __index__, __float__) that changes the sequence, so the in-place path checks
+    // the sequence's length again at every item.
     const bool exactSequence = PyList_CheckExact(vector) || PyTuple_CheckExact(vector);
     for (size_t i = 0; i < n; ++i) {
         if (exactSequence && static_cast<size_t>(Py_SIZE(vector)) == n &&

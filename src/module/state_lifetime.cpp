@@ -1,7 +1,8 @@
 // src/module/state_lifetime.cpp: creation and destruction of array states, with a free list
 //
 // Partial arrays are made and dropped once per `a[i]`; a released state keeps its index list's
-// capacity and goes on a bounded free list, so the next partial array needs no heap allocation.
+// capacity and goes on a bounded free list (kFreeListCapacity; none in the sanitizer build), so
+// the next partial array needs no heap allocation.
 // The list is touched only while the interpreter lock is held. Once the module is torn down the
 // list is emptied and closed, and released states are freed at once.
 #include <array>
