@@ -13,6 +13,7 @@
 #include <string>
 
 #include "construct/parser_support.hpp"
+#include "module/limits.hpp"
 
 using namespace kalvo::py::construct;
 
@@ -52,7 +53,7 @@ void transposeBlock(const E* in, E* out, size_t rows, size_t cols, size_t inRow,
     }
 }
 
-/// Reverses the axis order of `count` elements of `Size` bytes: row-major data of extents
+/// Reverses the axis order of elements of `Size` bytes: row-major data of extents
 /// `dims` become column-major data of the same extents. Extents of 1 do not change the order
 /// and are dropped; the first and last remaining axes form the tiles, and the axes between
 /// them are walked with an odometer.
@@ -69,7 +70,8 @@ void transposeElements(const void* source, void* target, const std::vector<size_
     E* out = static_cast<E*>(target);
     const size_t m = e.size();
     if (m <= 1) {
-        std::memcpy(static_cast<void*>(out), in, productOf(dims) * Size);
+        // The count was checked against the exporter's length, so it fits.
+        std::memcpy(static_cast<void*>(out), in, *kalvo::py::productOf(dims) * Size);
         return;
     }
     // Strides in elements: row-major for the source, column-major for the target.
@@ -167,7 +169,7 @@ bool FinalConstructorParser<T>::processBufferInitializer(Py_buffer* view) {
             dims.push_back(static_cast<size_t>(view->shape[i]));
         }
     }
-    if (productOf(dims) != n) {
+    if (kalvo::py::productOf(dims) != n) {
         setBufferError(kInconsistentExporter);
         return false;
     }

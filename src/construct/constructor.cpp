@@ -60,9 +60,8 @@ PyObject* newArray(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         }
     }
 
-    PyRef self = PyRef::steal(type->tp_alloc(type, 0));
+    PyRef self = PyRef::steal(allocKCPyArray(type));
     if (!self) {
-        PyErr_SetString(PyExc_RuntimeError, "unable to initialize C object.");
         return nullptr;
     }
 
@@ -98,10 +97,8 @@ PyObject* newArray(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!array || PyErr_Occurred()) {
         return nullptr;
     }
-    auto state = std::make_unique<KCppPyArray>(std::move(*array), ElementKind<T>::kind, isComplex,
-                                               true);
-    getKCPyArrayFromPyObject(self.get())->state = state.release();
-    return self.release();
+    return attachState(std::move(self),
+                       std::make_unique<KCppPyArray>(std::move(*array), ElementKind<T>::kind, isComplex, true));
 }
 
 }  // namespace

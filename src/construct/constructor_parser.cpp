@@ -13,6 +13,7 @@
 #include <cstring>
 #include <new>
 #include <sstream>
+#include <cstdint>
 #include <stdexcept>
 
 #include "construct/parser_support.hpp"
@@ -66,20 +67,6 @@ using OutOfMemory = kalvo::data::detail::ArrayException<kalvo::Exception,
                                                          kalvo::data::ExceptionType::OutOfMemory>;
 
 bool isGiven(PyObject* value) { return value != nullptr && value != Py_None; }
-
-/// Whether every byte stride of an array with these extents, first index fastest, fits in a
-/// Py_ssize_t. Stride k is the element size times extents 0 to k - 1, so the last extent never
-/// counts and a zero extent makes every later stride 0.
-bool stridesFit(const std::vector<size_t>& dims, size_t elementSize) {
-    Py_ssize_t stride = static_cast<Py_ssize_t>(elementSize);
-    for (size_t k = 0; k + 1 < dims.size() && stride != 0; ++k) {
-        if (dims[k] > static_cast<size_t>(PY_SSIZE_T_MAX) ||
-            __builtin_mul_overflow(stride, static_cast<Py_ssize_t>(dims[k]), &stride)) {
-            return false;
-        }
-    }
-    return true;
-}
 
 }  // namespace
 
@@ -145,7 +132,8 @@ bool FinalConstructorParser<T>::reserveElements(size_t n) {
 template<class T>
 bool FinalConstructorParser<T>::setSizeDims(const std::vector<size_t>& dims) {
     sizeDims.insert(sizeDims.end(), dims.begin(), dims.end());
-    return reserveElements(productOf(dims));
+    // An overflowing count fails the reservation instead of wrapping around.
+    return reserveElements(kalvo::py::productOf(dims).value_or(SIZE_MAX));
 }
 
 template<class T>
@@ -198,7 +186,7 @@ bool FinalConstructorParser<T>::processSizeKwarg(PyObject* size) {
     }
     // An array without elements, whose other extents would still make its strides overflow;
     // reshape() refuses the same dimensions. (With elements, the count itself is too large.)
-    if (productOf(dims) == 0 && !stridesFit(dims, sizeof(T))) {
+    if (kalvo::py::productOf(dims) == 0 && !kalvo::py::stridesFit(dims, sizeof(T))) {
         PyErr_SetString(PyExc_ValueError, "dimensions specified by 'size' are too large.");
         return false;
     }
@@ -212,9 +200,8 @@ bool FinalConstructorParser<T>::checkInitializerDimsAgainstSize() {
     if (S.empty() || S == I) {
         return true;
     }
-    const size_t sizeCount = productOf(S);
-    const size_t initializerCount = productOf(I);
-    if (sizeCount != initializerCount) {
+    const std::optional<size_t> initializerCount = kalvo::py::productOf(I);
+    if (kalvo::py::productOf(S) != initializerCount) {
         setDimsMismatchError(KCPyError::shapeErr, I, S);
         return false;
     }
@@ -274,8 +261,10 @@ auto FinalConstructorParser<T>::processVectorKwarg(PyObject* vector, bool& ok) -
         return buffer;
     }
     T* out = buffer.get();
-    // Exact numbers in an exact list or tuple are converted in place; anything else takes the
-    // general route below, item by item. Neither runs Python code, so the sequence stays as it is.
+    // Exact numbers in an exact list or tuple are converted in place, which runs no Python code;
+    // anything else takes the general route below, item by item. That route can run Python code
+    // (__getitem__, __index__, __float__) that changes the sequence, so the in-place path checks
+    // the sequence's length again at every item.
     const bool exactSequence = PyList_CheckExact(vector) || PyTuple_CheckExact(vector);
     for (size_t i = 0; i < n; ++i) {
         if (exactSequence && static_cast<size_t>(Py_SIZE(vector)) == n &&
@@ -385,7 +374,7 @@ std::optional<kalvo::data::Array> createArrayFromParser(FinalConstructorParser<T
         if (!kalvo::py::dimensionCountAllowed(dims.size())) {
             return std::nullopt;
         }
-        const size_t count = productOf(dims);
+        const size_t count = kalvo::py::productOf(dims).value_or(SIZE_MAX);
         if (parser.zeroFilled) {
             // Fresh runtime storage is zeroed lazily by the system: far cheaper than filling a
             // buffer with zeros and handing it over.

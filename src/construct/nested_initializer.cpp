@@ -8,12 +8,14 @@
 
 #include "construct/constructor_parser.hpp"
 
+#include <cstdint>
 #include <stdexcept>
 
 #include "construct/parser_support.hpp"
 #include "construct/scalar_conversion.hpp"
 #include "core/index_items.hpp"
 #include "module/kcpyarray.hpp"
+#include "module/limits.hpp"
 #include "module/py_compat.hpp"
 #include "module/pyref.hpp"
 
@@ -53,7 +55,7 @@ bool FinalConstructorParser<T>::checkCollectedCountMatchesDims() {
     // A level whose first sequences are empty takes its size from a later sequence
     // ([[[], []], [[1], [2]]]), which leaves fewer elements than the dimensions promise. Such
     // an initializer is not rectangular; array creation must never see it.
-    if (elements.size() != productOf(initializerDims)) {
+    if (elements.size() != kalvo::py::productOf(initializerDims)) {
         PyErr_SetString(PyExc_ValueError, kNotRectangular);
         return false;
     }
@@ -91,7 +93,8 @@ bool FinalConstructorParser<T>::processNestedInitializer(PyObject* item, bool le
             initializerDims = {1, 1};
         }
         if (!storageReserved) {
-            return reserveElements(productOf(lengthsAtDepth));
+            // An overflowing count fails the reservation instead of wrapping around.
+            return reserveElements(kalvo::py::productOf(lengthsAtDepth).value_or(SIZE_MAX));
         }
         return true;
     }
@@ -149,7 +152,7 @@ bool FinalConstructorParser<T>::finishFlatInitializerDims() {
     }
     const size_t n = initializerDims[0];
     if (!sizeDims.empty()) {
-        if (collectedCount() != productOf(sizeDims)) {
+        if (collectedCount() != kalvo::py::productOf(sizeDims)) {
             setDimsMismatchError(KCPyError::shapeErr, initializerDims, sizeDims);
             return false;
         }

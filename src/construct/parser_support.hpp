@@ -6,7 +6,6 @@
 
 #include <complex>
 #include <cstddef>
-#include <limits>
 #include <string>
 #include <vector>
 
@@ -29,23 +28,6 @@ inline constexpr const char* kInitializerRecursionWhere = " while reading an ini
 
 /// Keyword list of every array constructor, in positional order ("|OOOO").
 extern char* constructorKeywords[5];
-
-/// Product of `dims` (1 for an empty list), saturating at SIZE_MAX so that absurd shapes
-/// fail the reservation instead of wrapping around to a small count.
-inline size_t productOf(const std::vector<size_t>& dims) noexcept {
-    size_t product = 1;
-    for (size_t d : dims) {
-        if (d == 0) {
-            return 0;
-        }
-        if (product > std::numeric_limits<size_t>::max() / d) {
-            product = std::numeric_limits<size_t>::max();
-        } else {
-            product *= d;
-        }
-    }
-    return product;
-}
 
 /// "2, 3" for {2, 3}; the empty text for an empty list.
 std::string formatDims(const std::vector<size_t>& dims);

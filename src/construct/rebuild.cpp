@@ -14,6 +14,7 @@
 
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -65,22 +66,11 @@ bool readDims(PyObject* dims, std::vector<size_t>& out) {
     return true;
 }
 
-/// Whether element count and byte strides of `dims` fit a Py_ssize_t (first index fastest).
+/// Whether the element count, the byte count (set in `bytes`) and the byte strides of `dims`
+/// (first index fastest) fit a Py_ssize_t.
 bool dimsFit(const std::vector<size_t>& dims, size_t elementSize, size_t& bytes) {
-    size_t count = 1;
-    for (size_t d : dims) {
-        if (__builtin_mul_overflow(count, d, &count)) {
-            return false;
-        }
-    }
-    Py_ssize_t stride = static_cast<Py_ssize_t>(elementSize);
-    for (size_t k = 0; k + 1 < dims.size() && stride != 0; ++k) {
-        if (dims[k] > static_cast<size_t>(PY_SSIZE_T_MAX) ||
-            __builtin_mul_overflow(stride, static_cast<Py_ssize_t>(dims[k]), &stride)) {
-            return false;
-        }
-    }
-    return !__builtin_mul_overflow(count, elementSize, &bytes) &&
+    const std::optional<size_t> count = kalvo::py::productOf(dims);
+    return count && kalvo::py::stridesFit(dims, elementSize) && !__builtin_mul_overflow(*count, elementSize, &bytes) &&
            bytes <= static_cast<size_t>(PY_SSIZE_T_MAX);
 }
 
@@ -169,8 +159,6 @@ PyObject* KCPyArray_Rebuild(PyObject* cls, PyObject* args) {
         if (!array) {
             return nullptr;
         }
-        auto state = std::make_unique<KCppPyArray>(std::move(*array), *kind, isComplex, true);
-        getKCPyArrayFromPyObject(object.get())->state = state.release();
-        return object.release();
+        return attachState(std::move(object), std::make_unique<KCppPyArray>(std::move(*array), *kind, isComplex, true));
     });
 }

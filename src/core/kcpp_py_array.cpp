@@ -62,104 +62,83 @@ struct PyObjScalarFromIndicesVisitor {
     }
 };
 
-/// Builds nested lists over pinned storage: only the pin's shape, strides and base are read, so
-/// whatever a collection triggered by a list allocation does to the array, every address stays
-/// inside storage the pin keeps alive and shows values that were stored there.
-struct PinnedListBuilder {
-    const StoragePin& pin;
-
-    /// Address of the block `indices` selects; null with RuntimeError set when an index is outside
-    /// the pinned shape.
-    const char* blockAddress(const std::vector<long>& indices) const
-    {
-        if (indices.size() > pin.shape.size()) {
-            setRuntimeError(kIndexOutsideShape);
-            return nullptr;
+/// New nested list of the elements of type E that `selection` shows: one level per entry of
+/// its counts down to the first empty one (below which every entry is an empty list), built level
+/// by level with an odometer, so the C stack does not grow with the number of levels. Only the
+/// selection is read, whose storage the caller has pinned: whatever a collection started by a
+/// list allocation does to the array, every address stays inside storage the pin keeps alive.
+/// An entry (element value or inner list) that cannot be made gives RuntimeError "unable to set
+/// list item.".
+template <class E>
+PyObject* nestedListOf(const Selection& selection)
+{
+    std::vector<long> counts = selection.counts;
+    for (size_t i = 0; i < counts.size(); ++i) {
+        if (counts[i] == 0) {
+            counts.resize(i + 1);
+            break;
         }
-        const char* address = baseOrSentinel(pin.base);
-        for (size_t i = 0; i < indices.size(); ++i) {
-            if (indices[i] < 0 || indices[i] >= pin.shape[i]) {
-                setRuntimeError(kIndexOutsideShape);
-                return nullptr;
-            }
-            address += indices[i] * pin.strides[i];
-        }
-        return address;
     }
-
-    /// List over dimensions d.. of the block starting at `base`.
-    template <class T>
-    PyObject* build(const char* base, size_t d) const
-    {
-        if (d >= pin.shape.size())
-            return PyList_New(0);
-        const long extent = pin.shape[d];
-        const long stride = pin.strides[d];
-        const bool last = d + 1 == pin.shape.size();
-        PyRef list = PyRef::steal(PyList_New(extent));
-        if (!list)
-            return nullptr;
-        for (long i = 0; i < extent; ++i) {
-            const char* address = base + i * stride;
-            PyObject* item = last ? kalvo::py::elementBytesToPyObject<T>(address) : build<T>(address, d + 1);
-            if (item == nullptr || PyList_SetItem(list.get(), i, item) != 0) {
-                setRuntimeError("unable to set list item.");
-                return nullptr;
-            }
+    const size_t levels = counts.size();
+    if (levels == 0)
+        return PyList_New(0);
+    PyRef top = PyRef::steal(PyList_New(counts[0]));
+    if (!top || counts[0] == 0)
+        return top.release();
+    std::vector<long> index(levels, 0);
+    std::vector<PyObject*> lists(levels, nullptr); // borrowed: each is held by its parent
+    lists[0] = top.get();
+    auto failEntry = []() -> PyObject* {
+        setRuntimeError("unable to set list item.");
+        return nullptr;
+    };
+    auto openLists = [&](size_t from) -> bool {
+        for (size_t level = from; level < levels; ++level) {
+            PyObject* list = PyList_New(counts[level]);
+            if (!list)
+                return false;
+            PyList_SET_ITEM(lists[level - 1], index[level - 1], list);
+            lists[level] = list;
         }
-        return list.release();
-    }
-};
-
-/// Builds the nested list of the block below a (validated) index prefix.
-struct PyObjListFromIndicesVisitor {
-    const StoragePin& pin;
-    const std::vector<long>& indices;
-    long dim;
-
-    template <class T>
-    PyObject* operator()(TypeTag<T>) const
-    {
-        if (dim >= static_cast<long>(pin.shape.size()))
-            return PyList_New(0);
-        const PinnedListBuilder builder{pin};
-        const char* base = builder.blockAddress(indices);
-        if (base == nullptr)
-            return nullptr;
-        return builder.build<T>(base, static_cast<size_t>(dim));
-    }
-};
-
-/// Builds the nested list of a partial array with a trailing slice: one entry per position
-/// the slice selects (absolute positions of dimension prefix.size()).
-struct PyObjSliceListVisitor {
-    const StoragePin& pin;
-    std::vector<long>& prefix;
-    const std::vector<long>& positions;
-
-    template <class T>
-    PyObject* operator()(TypeTag<T>) const
-    {
-        const PinnedListBuilder builder{pin};
-        const size_t k = prefix.size();
-        const bool elements = k + 1 >= pin.shape.size();
-        PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(positions.size())));
-        if (!list)
-            return nullptr;
-        for (size_t i = 0; i < positions.size(); ++i) {
-            prefix.push_back(positions[i]);
-            const char* address = builder.blockAddress(prefix);
-            prefix.pop_back();
-            if (address == nullptr)
-                return nullptr;
-            PyObject* item = elements ? kalvo::py::elementBytesToPyObject<T>(address)
-                                      : builder.build<T>(address, k + 1);
-            if (item == nullptr || PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item) != 0) {
-                setRuntimeError("unable to set list item.");
-                return nullptr;
-            }
+        return true;
+    };
+    if (!openLists(1))
+        return failEntry();
+    const size_t last = levels - 1;
+    for (;;) {
+        unsigned long row = selection.first;
+        for (size_t j = 0; j < last; ++j)
+            row += static_cast<unsigned long>(index[j]) * selection.strides[j];
+        for (long i = 0; i < counts[last]; ++i, row += selection.strides[last]) {
+            PyObject* item = kalvo::py::elementBytesToPyObject<E>(selection.base + static_cast<long>(row));
+            if (!item)
+                return failEntry();
+            PyList_SET_ITEM(lists[last], i, item);
         }
-        return list.release();
+        size_t j = last;
+        while (j > 0) {
+            --j;
+            if (++index[j] < counts[j])
+                break;
+            index[j] = 0;
+            if (j == 0)
+                return top.release();
+        }
+        if (last == 0)
+            return top.release();
+        if (!openLists(j + 1))
+            return failEntry();
+    }
+}
+
+/// nestedListOf for the element type of a state's kind and complexity.
+struct NestedListVisitor {
+    const Selection& selection;
+
+    template <class E>
+    PyObject* operator()(TypeTag<E>) const
+    {
+        return nestedListOf<E>(selection);
     }
 };
 
@@ -554,7 +533,29 @@ PyObject* KCppPyArray::getPyListFromNormalizedIntIndicesWithoutTemplate(std::vec
         return nullptr;
     }
     const StoragePin pin = m_kdaWrapper->pin();
-    return kalvo::py::visitElementKind(m_supportedArrayEnum, m_isComplex, PyObjListFromIndicesVisitor{pin, indices, dim});
+    const size_t ndim = pin.shape.size();
+    if (dim >= static_cast<long>(ndim))
+        return PyList_New(0);
+    if (indices.size() > ndim) {
+        setRuntimeError(kIndexOutsideShape);
+        return nullptr;
+    }
+    Selection selection;
+    selection.base = baseOrSentinel(pin.base);
+    for (size_t i = 0; i < indices.size(); ++i) {
+        if (indices[i] < 0 || indices[i] >= pin.shape[i]) {
+            setRuntimeError(kIndexOutsideShape);
+            return nullptr;
+        }
+        selection.first += static_cast<unsigned long>(indices[i]) * static_cast<unsigned long>(pin.strides[i]);
+    }
+    if (dim < 0)
+        return PyList_New(0);
+    for (size_t d = static_cast<size_t>(dim); d < ndim; ++d) {
+        selection.counts.push_back(pin.shape[d]);
+        selection.strides.push_back(static_cast<unsigned long>(pin.strides[d]));
+    }
+    return kalvo::py::visitElementKind(m_supportedArrayEnum, m_isComplex, NestedListVisitor{selection});
 }
 
 PyObject* KCppPyArray::getNestedListForm() const
@@ -563,24 +564,43 @@ PyObject* KCppPyArray::getNestedListForm() const
         setRuntimeError(kIndexOutsideShape);
         return nullptr;
     }
-    bool ok = true;
-    std::vector<long> prefix = getIntegerIndicesSoFar(ok);
-    if (!ok)
-        return nullptr;
-    const long k = m_numberOfIntegerIndicesSoFar;
-    if (!sliceInFinalPreexistingPosition())
-        return getPyListFromNormalizedIntIndicesWithoutTemplate(prefix, k);
-
-    const SliceIndexItem& slice = std::get<SliceIndexItem>(m_indices.back());
-    const std::vector<long> positions = slice.getIntegerIndexValues(getLengthOfActiveDimension(), ok);
-    if (!ok)
-        return nullptr;
     if (expectedElementSize() != m_kdaWrapper->getElementSizeInBytes()) {
         setRuntimeError("element kind does not match the wrapped array.");
         return nullptr;
     }
     const StoragePin pin = m_kdaWrapper->pin();
-    return kalvo::py::visitElementKind(m_supportedArrayEnum, m_isComplex, PyObjSliceListVisitor{pin, prefix, positions});
+    const Selection selection = selectionOf(*this, pin);
+    return kalvo::py::visitElementKind(m_supportedArrayEnum, m_isComplex, NestedListVisitor{selection});
+}
+
+Selection selectionOf(const KCppPyArray& state, const StoragePin& pin)
+{
+    Selection selection;
+    selection.base = pin.base;
+    unsigned long offset = 0;
+    const std::vector<IndexItem>& items = state.getIndicesRef();
+    const size_t ndim = pin.shape.size();
+    size_t d = 0;
+    for (; d < items.size(); ++d) {
+        if (const auto* integer = std::get_if<IntegerIndexItem>(&items[d])) {
+            offset += static_cast<unsigned long>(integer->m_index) * static_cast<unsigned long>(pin.strides[d]);
+            continue;
+        }
+        const auto& slice = std::get<SliceIndexItem>(items[d]);
+        const long count = *slice.m_slice_len > 0 ? *slice.m_slice_len : 0;
+        if (count > 0)
+            offset += static_cast<unsigned long>(*slice.m_start) * static_cast<unsigned long>(pin.strides[d]);
+        selection.counts.push_back(count);
+        selection.strides.push_back(static_cast<unsigned long>(*slice.m_step) * static_cast<unsigned long>(pin.strides[d]));
+        ++d;
+        break;
+    }
+    for (; d < ndim; ++d) {
+        selection.counts.push_back(pin.shape[d]);
+        selection.strides.push_back(static_cast<unsigned long>(pin.strides[d]));
+    }
+    selection.first = offset;
+    return selection;
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -160,3 +160,20 @@ private:
     std::pair<unsigned long, unsigned long> m_materialisedAt{0, 0};
     PyObject* m_lastItem = nullptr;                              ///< see lastItemRef()
 };
+
+/// What a state shows within pinned storage: levels of nesting, outermost first, each with its
+/// number of entries and the byte distance between consecutive entries, from the first element at
+/// byte offset `first` from `base`. Offsets are unsigned (wrapping) byte counts from the storage's
+/// element 0: a selection without elements may name positions whose offsets no storage could
+/// hold, and those are never read. The nested list and the text of a state both walk it.
+struct Selection {
+    const char* base = nullptr;
+    unsigned long first = 0;
+    std::vector<long> counts;
+    std::vector<unsigned long> strides;
+};
+
+/// The selection of `state` within `pin`: the block its integer indices fix, walked over the
+/// positions of its trailing slice (if any) and then over every later dimension whole.
+/// Assumptions: the index items fit the pinned shape (indicesStillValid).
+Selection selectionOf(const KCppPyArray& state, const StoragePin& pin);

@@ -18,6 +18,7 @@
 #include "core/typed_dispatch.hpp"
 #include "module/guard.hpp"
 #include "module/kcpyarray.hpp"
+#include "module/limits.hpp"
 
 using kalvo::data::Array;
 using kalvo::data::ArrayFactory;
@@ -33,14 +34,6 @@ struct ViewGeometry {
     std::vector<long> lead;      ///< byte offset from base of each position of view dimension 0
     std::vector<long> strides;   ///< byte stride of view dimensions 1.. (entry 0 unused)
 };
-
-size_t productOf(const std::vector<size_t>& dims)
-{
-    size_t product = 1;
-    for (size_t extent : dims)
-        product *= extent;
-    return product;
-}
 
 /// Copies the view's elements into `out` with the first view dimension fastest. Every offset
 /// in `view` stays inside the storage (checked when the geometry was built).
@@ -87,7 +80,8 @@ struct KDAFromIndexedArrayVisitor {
             ViewGeometry view;
             if (!describeView(wrapper, view))
                 return std::nullopt;
-            const size_t count = view.dims.empty() ? 0 : productOf(view.dims);
+            // The view's elements are in the storage, so their count fits.
+            const size_t count = view.dims.empty() ? 0 : *kalvo::py::productOf(view.dims);
             std::vector<size_t> dims;
             if (count == 0) {
                 // An empty view keeps the wrapped array's extents behind a first extent of 0.

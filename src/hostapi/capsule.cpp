@@ -14,6 +14,7 @@
 // which sees a null (or nothing) with a Python exception set instead.
 #include "hostapi/capsule.hpp"
 
+#include <memory>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -33,37 +34,6 @@ namespace {
 
 /// The `*type` of slot 2 until a buffer's format is known.
 constexpr int kNoType = kalvo::host::noArrayType;
-
-/// Releases a view that fillPyBuffer handed over, when the scope ends.
-class HeldView {
-public:
-    explicit HeldView(Py_buffer* view) noexcept : m_view(view) {}
-    HeldView(const HeldView&) = delete;
-    HeldView& operator=(const HeldView&) = delete;
-    ~HeldView() {
-        if (m_view != nullptr) PyBuffer_Release(m_view);
-    }
-    /// Gives the view back to the caller instead of releasing it.
-    void keep() noexcept { m_view = nullptr; }
-
-private:
-    Py_buffer* m_view;
-};
-
-/// Whether every byte stride of a column-major array with extents `dims` and elements of
-/// `elementSize` bytes fits in a Py_ssize_t, as the buffer protocol and every address computation
-/// need. Stride k is the element size times extents 0 to k - 1, so the last extent never counts
-/// and a zero extent makes every later stride 0.
-bool stridesFit(const std::vector<size_t>& dims, size_t elementSize) {
-    Py_ssize_t stride = static_cast<Py_ssize_t>(elementSize);
-    for (size_t k = 0; k + 1 < dims.size() && stride != 0; ++k) {
-        if (dims[k] > static_cast<size_t>(PY_SSIZE_T_MAX) ||
-            __builtin_mul_overflow(stride, static_cast<Py_ssize_t>(dims[k]), &stride)) {
-            return false;
-        }
-    }
-    return true;
-}
 
 /// Bytes of one element of `kind`, twice as many when complex.
 size_t elementSizeOf(const TypeAndComplexity& kind) {
@@ -98,7 +68,7 @@ int fillPyBuffer(PyObject* exporter, Py_buffer* view, bool* isComplex) {
     }
     // From here on a refusal must release the view, or the exporter stays locked (a
     // bytearray could no longer be resized).
-    HeldView held(view);
+    kalvo::py::BufferView held(view);
     const char* format = view->format;
     if (format == nullptr) {
         PyErr_SetString(PyExc_RuntimeError, "format field is null.");
@@ -125,7 +95,7 @@ int fillPyBuffer(PyObject* exporter, Py_buffer* view, bool* isComplex) {
     if (!code) {
         return FILL_UNSUPPORTED_FORMAT;
     }
-    held.keep();
+    held.handBack();
     return *code;
 }
 
@@ -144,7 +114,7 @@ PyObject* KCPyArrayAPI::KCPyArray_KDAImplToKCPyArray(void* impl) {
         // A host array the constructor and reshape() would refuse: its elements could not be
         // addressed, since a byte stride would overflow.
         const std::vector<size_t> dims = handle.getDimensions();
-        if (!stridesFit(dims, elementSizeOf(kind))) {
+        if (!kalvo::py::stridesFit(dims, elementSizeOf(kind))) {
             PyErr_SetString(PyExc_ValueError, "dimensions of the data array are too large.");
             return nullptr;
         }
@@ -156,9 +126,8 @@ PyObject* KCPyArrayAPI::KCPyArray_KDAImplToKCPyArray(void* impl) {
             return nullptr;
         }
         // A throwing state constructor leaves the state null; dropping `object` then frees it.
-        getKCPyArrayFromPyObject(object.get())->state =
-            new KCppPyArray(std::move(handle), kind.kind, kind.isComplex, true);
-        return object.release();
+        return attachState(std::move(object),
+                           std::make_unique<KCppPyArray>(std::move(handle), kind.kind, kind.isComplex, true));
     });
 }
 
@@ -167,9 +136,8 @@ void* KCPyArrayAPI::KCPyArray_KCPyArrayToKDAImpl(PyObject* array) {
         if (refuseNonArray(array)) {
             return nullptr;
         }
-        KCppPyArray* state = array != nullptr ? getKCPyArrayFromPyObject(array)->state : nullptr;
+        KCppPyArray* state = requireState(array);
         if (state == nullptr) {
-            PyErr_SetString(PyExc_RuntimeError, "object not initialized.");
             return nullptr;
         }
         KDArrayWrapper* wrapper = state->getKDAWrapper();
@@ -209,7 +177,7 @@ PyObject* KCPyArrayAPI::KCPyArray_BufferObjectToKCPyArray(PyObject* exporter, in
             return nullptr;
         }
         // Declared first, so released last: after tp_new has imported the exporter itself.
-        HeldView held(&view);
+        kalvo::py::BufferView held(&view);
         // A logical buffer reports 13 (23 when complex): the code, not the ArrayType 0.
         typeCode = code + (isComplex ? 10 : 0);
         PyTypeObject* arrayType = TypeObjectPointers[code - 3];

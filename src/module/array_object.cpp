@@ -5,6 +5,8 @@
 #include "module/pyref.hpp"
 #include "module/slots.hpp"
 
+#include <array>
+#include <memory>
 #include <utility>
 
 bool KCPyArray_Check(PyObject* object) noexcept {
@@ -18,9 +20,8 @@ namespace {
 // Array objects are all the same size whatever their type, so a freed one can be given any of
 // the eleven (static) types again, as the interpreter's float free list does. Bounded; touched
 // only under the interpreter lock; emptied and closed when the module is torn down.
-constexpr int kMaxFreeObjects = 64;
-PyObject* freeObjects[kMaxFreeObjects];
-int freeObjectCount = 0;
+std::array<PyObject*, kFreeListCapacity> freeObjects;
+size_t freeObjectCount = 0;
 bool freeObjectsClosed = false;
 
 }  // namespace
@@ -37,9 +38,17 @@ PyObject* allocKCPyArray(PyTypeObject* type) {
     return object;
 }
 
+PyObject* attachState(kalvo::py::PyRef object, std::unique_ptr<KCppPyArray> state) noexcept {
+    if (!object || !state) {
+        return nullptr;  // the failed step has set its error; dropping `object` frees it
+    }
+    getKCPyArrayFromPyObject(object.get())->state = state.release();
+    return object.release();
+}
+
 void KCPyArray_Delete(PyObject* object) {
     destroyKCppPyArray(std::exchange(getKCPyArrayFromPyObject(object)->state, nullptr));
-    if (!freeObjectsClosed && freeObjectCount < kMaxFreeObjects && !PyType_HasFeature(Py_TYPE(object), Py_TPFLAGS_HEAPTYPE)) {
+    if (!freeObjectsClosed && freeObjectCount < freeObjects.size() && !PyType_HasFeature(Py_TYPE(object), Py_TPFLAGS_HEAPTYPE)) {
         freeObjects[freeObjectCount++] = object;
         return;
     }
@@ -56,9 +65,8 @@ void closeKCPyArrayFreeLists() noexcept {
 
 PyObject* KCPyArray_GetIter(PyObject* array) {
     return kalvo::py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        const KCPyArray* source = getKCPyArrayFromPyObject(array);
-        if (!source || !source->state) {
-            PyErr_SetString(PyExc_RuntimeError, "object not initialized.");
+        const KCppPyArray* source = requireState(array);
+        if (!source) {
             return nullptr;
         }
         // Released through KCPyIter_Delete (state still null) if the state cannot be built.
@@ -67,7 +75,7 @@ PyObject* KCPyArray_GetIter(PyObject* array) {
             PyErr_SetString(PyExc_RuntimeError, "unable to initialize C object.");
             return nullptr;
         }
-        KCppPyIter* state = makeKCppPyIter(*source->state);
+        KCppPyIter* state = makeKCppPyIter(*source);
         if (!state) return nullptr;
         reinterpret_cast<KCPyIter*>(iterator.get())->state = state;
         return iterator.release();

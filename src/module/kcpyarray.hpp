@@ -4,7 +4,10 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <memory>
+
 #include "module/element_kinds.hpp"
+#include "module/pyref.hpp"
 
 class KCppPyArray;  // core/kcpp_py_array.hpp
 class KCppPyIter;   // protocols/iteration.cpp
@@ -12,11 +15,27 @@ class KCppPyIter;   // protocols/iteration.cpp
 /// The module's entry point, called by the interpreter on import.
 PyMODINIT_FUNC PyInit_kalvomultidimarrayforpython();
 
-/// The Python array object: owns its state exclusively (null only while being built).
+/// The Python array object: owns its state exclusively (null only while being built). A state
+/// held by an object always has its wrapper; only a state released for reuse has none.
 struct KCPyArray {
     PyObject_HEAD
     KCppPyArray* state;
 };
+
+namespace kalvo::py {
+/// RuntimeError text for an object without a usable state.
+inline constexpr const char kNotInitialized[] = "object not initialized.";
+}  // namespace kalvo::py
+
+/// The state of array object `object`; null, with RuntimeError "object not initialized." set,
+/// when the object or its state is null.
+inline KCppPyArray* requireState(PyObject* object) noexcept {
+    KCppPyArray* state = object != nullptr ? reinterpret_cast<KCPyArray*>(object)->state : nullptr;
+    if (state == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, kalvo::py::kNotInitialized);
+    }
+    return state;
+}
 
 /// The Python iterator object: owns its iterator state.
 struct KCPyIter {
@@ -58,9 +77,23 @@ struct ArrayArray {
 /// True exactly when `object` is an instance of one of the eleven array types (false for null).
 bool KCPyArray_Check(PyObject* object) noexcept;
 
+/// Capacity of each of the free lists of array objects and of states. The sanitizer build keeps
+/// none, so that AddressSanitizer sees a use of a freed object or state instead of a recycled one.
+#ifdef KALVO_SANITIZE
+inline constexpr size_t kFreeListCapacity = 0;
+#else
+inline constexpr size_t kFreeListCapacity = 64;
+#endif
+
 /// A new, zero-filled object of array type `type` (state null); null with RuntimeError
 /// "unable to initialize C object." on failure.
 PyObject* allocKCPyArray(PyTypeObject* type);
+
+/// Hands `state` to `object`, a new array object from allocKCPyArray whose state is still null,
+/// and returns the object (a new reference that owns the state from then on). Either may be null
+/// after a failed step that has set its error: the result is then null and what was made is
+/// released.
+PyObject* attachState(kalvo::py::PyRef object, std::unique_ptr<KCppPyArray> state) noexcept;
 
 /// tp_dealloc of every array type: destroys the state, then frees the object (or keeps it on a
 /// bounded free list for allocKCPyArray).

@@ -89,32 +89,6 @@ PyObject* addExceptionClass(PyObject* module, const char* qualifiedName, const c
     return addToModule(module, name, exceptionClass) ? exceptionClass : nullptr;
 }
 
-// Holds an error raised early in start-up while the later steps run (the interpreter's own
-// calls there would take a pending error for a failure of theirs) and puts it back when
-// start-up returns, unless a newer error is pending by then. A pending error makes the
-// interpreter refuse the half-built module.
-class DeferredError {
-public:
-    DeferredError() { PyErr_Fetch(&m_type, &m_value, &m_traceback); }
-    DeferredError(const DeferredError&) = delete;
-    DeferredError& operator=(const DeferredError&) = delete;
-    ~DeferredError() {
-        if (!m_type) return;
-        if (PyErr_Occurred()) {
-            Py_DECREF(m_type);
-            Py_XDECREF(m_value);
-            Py_XDECREF(m_traceback);
-        } else {
-            PyErr_Restore(m_type, m_value, m_traceback);
-        }
-    }
-
-private:
-    PyObject* m_type = nullptr;
-    PyObject* m_value = nullptr;
-    PyObject* m_traceback = nullptr;
-};
-
 }  // namespace
 
 // Readies the twelve types and files them in the module. Returns null only for a null module;
@@ -145,9 +119,10 @@ PyObject* init_types(PyObject* module) {
     return module;
 }
 
-PyMODINIT_FUNC PyInit_kalvomultidimarrayforpython() {
-    cacheArrayArrayClass();
-    DeferredError cacheError;
+namespace {
+
+// The module with its types, exception classes and capsule; null when it cannot be made.
+PyObject* createModule() {
     PyObject* module = PyModule_Create2(&moduleDefinition, kApiVersion);
     if (!init_types(module)) return nullptr;
 
@@ -160,5 +135,19 @@ PyMODINIT_FUNC PyInit_kalvomultidimarrayforpython() {
         return nullptr;
     }
     addToModule(module, "_capi", capsule);
+    return module;
+}
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_kalvomultidimarrayforpython() {
+    cacheArrayArrayClass();
+    // An error from caching array.array is held while the module is made (the interpreter's own
+    // calls there would take a pending error for a failure of theirs) and put back afterwards,
+    // unless a newer error is pending by then. A pending error makes the interpreter refuse the
+    // half-built module.
+    kalvo::py::FetchedError cacheError;
+    PyObject* module = createModule();
+    cacheError.restoreUnlessPending();
     return module;
 }

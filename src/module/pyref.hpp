@@ -1,8 +1,10 @@
-// src/module/pyref.hpp: owning Python references and Py_buffer views.
+// src/module/pyref.hpp: owning Python references, Py_buffer views and fetched exceptions.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+
+#include <utility>
 
 namespace kalvo::py {
 
@@ -53,22 +55,15 @@ private:
     PyObject* m_object = nullptr;
 };
 
-/// Move-only owner of a Py_buffer; releases the view on destruction.
+/// Owner of one buffer view: releases it on destruction. The view is either requested here
+/// (acquire) or one already filled elsewhere and handed over by address; either way it is
+/// released where it lies, since an exporter may keep track of the very Py_buffer it filled.
+/// Not copyable or movable for the same reason.
 class BufferView {
 public:
     BufferView() noexcept = default;
-    BufferView(BufferView&& other) noexcept : m_view(other.m_view), m_held(other.m_held) {
-        other.m_held = false;
-    }
-    BufferView& operator=(BufferView&& other) noexcept {
-        if (this != &other) {
-            release();
-            m_view = other.m_view;
-            m_held = other.m_held;
-            other.m_held = false;
-        }
-        return *this;
-    }
+    /// Takes over `filled`, a view PyObject_GetBuffer has filled, which must outlive this owner.
+    explicit BufferView(Py_buffer* filled) noexcept : m_view(filled) {}
     BufferView(const BufferView&) = delete;
     BufferView& operator=(const BufferView&) = delete;
     ~BufferView() { release(); }
@@ -76,24 +71,126 @@ public:
     /// Requests a view of `exporter` with `flags`; false with the exporter's Python error set.
     bool acquire(PyObject* exporter, int flags) noexcept {
         release();
-        m_held = PyObject_GetBuffer(exporter, &m_view, flags) == 0;
-        return m_held;
+        if (PyObject_GetBuffer(exporter, &m_own, flags) != 0) {
+            return false;
+        }
+        m_view = &m_own;
+        return true;
     }
     /// True while a view is held.
-    bool held() const noexcept { return m_held; }
+    bool held() const noexcept { return m_view != nullptr; }
     /// The held view (valid only while held()).
-    Py_buffer& view() noexcept { return m_view; }
+    Py_buffer& view() noexcept { return *m_view; }
+    /// Gives a view taken over by address back to its owner, who must release it.
+    void handBack() noexcept { m_view = nullptr; }
     /// Releases the view now (no-op when none is held).
     void release() noexcept {
-        if (m_held) {
-            m_held = false;
-            PyBuffer_Release(&m_view);
+        if (Py_buffer* view = m_view) {
+            m_view = nullptr;
+            PyBuffer_Release(view);
         }
     }
 
 private:
-    Py_buffer m_view{};
-    bool m_held = false;
+    Py_buffer m_own{};
+    Py_buffer* m_view = nullptr;
+};
+
+/// Owner of the exception that was pending when it was made (none if none was), taken out of the
+/// interpreter so that calls which must not see it can run. Dropped on destruction unless
+/// restored or raised as a cause. From Python 3.12 on a raised exception is one object, the
+/// exception instance; earlier versions hand out its type, value and traceback separately.
+class FetchedError {
+public:
+    FetchedError() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+        m_value = PyRef::steal(PyErr_GetRaisedException());
+#else
+        PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+        PyErr_Fetch(&type, &value, &traceback);
+        m_type = PyRef::steal(type);
+        m_value = PyRef::steal(value);
+        m_traceback = PyRef::steal(traceback);
+#endif
+    }
+    FetchedError(const FetchedError&) = delete;
+    FetchedError& operator=(const FetchedError&) = delete;
+
+    /// True while an exception is held.
+    explicit operator bool() const noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+        return static_cast<bool>(m_value);
+#else
+        return static_cast<bool>(m_type);
+#endif
+    }
+
+    /// Makes the held exception pending again, unless another one is pending by now (that newer
+    /// one is kept and the held one dropped).
+    void restoreUnlessPending() noexcept {
+        if (!*this || PyErr_Occurred()) {
+            return;
+        }
+#if PY_VERSION_HEX >= 0x030C0000
+        PyErr_SetRaisedException(m_value.release());
+#else
+        PyErr_Restore(m_type.release(), m_value.release(), m_traceback.release());
+#endif
+    }
+
+    /// Raises `type` with `message`, with the held exception (if any) as its __cause__ and
+    /// __context__, so a fixed message does not hide why the work below it failed.
+    void raiseWithCause(PyObject* type, const char* message) noexcept {
+        PyRef cause = takeInstance();
+        PyErr_SetString(type, message);
+        if (!cause) {
+            return;
+        }
+#if PY_VERSION_HEX >= 0x030C0000
+        PyObject* raised = PyErr_GetRaisedException();
+        PyException_SetCause(raised, cause.copy().release());  // each steals one reference
+        PyException_SetContext(raised, cause.release());
+        PyErr_SetRaisedException(raised);
+#else
+        PyObject *newType = nullptr, *raised = nullptr, *traceback = nullptr;
+        PyErr_Fetch(&newType, &raised, &traceback);
+        PyErr_NormalizeException(&newType, &raised, &traceback);
+        if (raised != nullptr) {
+            PyException_SetCause(raised, cause.copy().release());  // each steals one reference
+            PyException_SetContext(raised, cause.release());
+        }
+        PyErr_Restore(newType, raised, traceback);
+#endif
+    }
+
+private:
+    /// The held exception as an instance carrying its traceback; nothing held afterwards.
+    /// Normalising can itself fail; the instance is then whatever that failure left.
+    PyRef takeInstance() noexcept {
+#if PY_VERSION_HEX < 0x030C0000
+        if (!m_type) {
+            return PyRef();
+        }
+        PyObject* type = m_type.release();
+        PyObject* value = m_value.release();
+        PyObject* traceback = m_traceback.release();
+        PyErr_NormalizeException(&type, &value, &traceback);
+        if (traceback != nullptr && value != nullptr) {
+            PyException_SetTraceback(value, traceback);
+        }
+        Py_XDECREF(type);
+        Py_XDECREF(traceback);
+        return PyRef::steal(value);
+#else
+        return std::move(m_value);
+#endif
+    }
+
+#if PY_VERSION_HEX < 0x030C0000
+    PyRef m_type;
+    PyRef m_traceback;
+#endif
+    PyRef m_value;
 };
 
 }  // namespace kalvo::py

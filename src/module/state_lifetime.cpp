@@ -1,9 +1,11 @@
 // src/module/state_lifetime.cpp: creation and destruction of array states, with a free list
 //
 // Partial arrays are made and dropped once per `a[i]`; a released state keeps its index list's
-// capacity and goes on a bounded free list, so the next partial array needs no heap allocation.
+// capacity and goes on a bounded free list (kFreeListCapacity; none in the sanitizer build), so
+// the next partial array needs no heap allocation.
 // The list is touched only while the interpreter lock is held. Once the module is torn down the
 // list is emptied and closed, and released states are freed at once.
+#include <array>
 #include <memory>
 #include <vector>
 
@@ -12,10 +14,8 @@
 
 namespace {
 
-constexpr size_t kMaxFreeStates = 64;
-
 struct StateFreeList {
-    KCppPyArray* states[kMaxFreeStates];
+    std::array<KCppPyArray*, kFreeListCapacity> states;
     size_t count = 0;
     bool closed = false;
 
@@ -62,7 +62,7 @@ void destroyKCppPyArray(KCppPyArray* state) noexcept {
     // Dropping the wrapper share can free the storage, and dropping the last item frees that
     // array object (whose state may land on this list first); neither runs Python code.
     state->releaseForReuse();
-    if (freeStates.count == kMaxFreeStates) {
+    if (freeStates.count == freeStates.states.size()) {
         delete state;
         return;
     }

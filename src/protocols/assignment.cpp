@@ -40,16 +40,11 @@ using kalvo::py::PyRef;
 
 namespace {
 
-const char* const kNotInitialized = "object not initialized.";
 const char* const kNullData = "null data pointer.";
 const char* const kDifferentShape =
     "unable to perform assignment because the left and right sides have a different shape.";
 const char* const kSliceCountMismatch = "length of slice does not match number of elements.";
 const char* const kCannotSet = "unable to set value.";
-
-KCppPyArray* stateOf(PyObject* self) {
-    return self == nullptr ? nullptr : reinterpret_cast<KCPyArray*>(self)->state;
-}
 
 // IndexError "index has an invalid value: <key>", the key written from the Python int itself
 // (it may not fit in 64 bits). PyNumber_ToBase formats the value, never a subclass's __str__.
@@ -418,9 +413,8 @@ bool assignElementInPlace(KCppPyArray& state, PyObject* key, PyObject* value) {
 template<class T>
 int KCPyArray_SetViaIndex(PyObject* self, PyObject* key, PyObject* value) {
     return guarded(-1, [&]() -> int {
-        KCppPyArray* state = stateOf(self);
-        if (state == nullptr || state->getKDAWrapper() == nullptr) {
-            PyErr_SetString(PyExc_RuntimeError, kNotInitialized);
+        KCppPyArray* state = requireState(self);
+        if (state == nullptr) {
             return -1;
         }
         if constexpr (!std::is_same_v<T, bool>) {

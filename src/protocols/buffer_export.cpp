@@ -30,48 +30,12 @@ using kalvo::py::PyRef;
 
 namespace {
 
-/// The state of an array object, or null (with RuntimeError "object not initialized." set).
-KCppPyArray* requireState(PyObject* self) {
-    KCppPyArray* state = self ? reinterpret_cast<KCPyArray*>(self)->state : nullptr;
-    if (!state)
-        PyErr_SetString(PyExc_RuntimeError, "object not initialized.");
-    return state;
-}
-
 /// The object's own wrapper, or null (with RuntimeError "null data pointer." set).
 KDArrayWrapper* requireWrapper(const KCppPyArray& state) {
     KDArrayWrapper* wrapper = state.getKDAWrapper();
     if (!wrapper)
         PyErr_SetString(PyExc_RuntimeError, "null data pointer.");
     return wrapper;
-}
-
-/// Raises `type` with `message`, keeping the pending exception (if any) as its __cause__, so a
-/// fixed message does not hide why the work below it failed.
-void raiseChained(PyObject* type, const char* message) {
-    PyObject *causeType = nullptr, *causeValue = nullptr, *causeTrace = nullptr;
-    PyErr_Fetch(&causeType, &causeValue, &causeTrace);
-    // Normalising creates the exception object, which must happen with no error pending.
-    if (causeType)
-        PyErr_NormalizeException(&causeType, &causeValue, &causeTrace);
-    if (causeTrace && causeValue)
-        PyException_SetTraceback(causeValue, causeTrace);
-    Py_XDECREF(causeType);
-    Py_XDECREF(causeTrace);
-    PyErr_SetString(type, message);
-    if (!causeValue)
-        return;
-    PyObject *newType = nullptr, *value = nullptr, *trace = nullptr;
-    PyErr_Fetch(&newType, &value, &trace);
-    PyErr_NormalizeException(&newType, &value, &trace);
-    if (value) {
-        Py_INCREF(causeValue);
-        PyException_SetContext(value, causeValue); // steals one reference
-        PyException_SetCause(value, causeValue);   // steals the other
-    } else {
-        Py_DECREF(causeValue);
-    }
-    PyErr_Restore(newType, value, trace);
 }
 
 /// The wrapper a view of `state` exports: the own one for a full array, the index-restricted
@@ -84,8 +48,11 @@ std::shared_ptr<KDArrayWrapper> exportSource(KCppPyArray& state) {
     std::shared_ptr<KDArrayWrapper> wrapper;
     if (restricted)
         wrapper = restricted->getKDAWrapperAsSharedPtr();
-    if (!wrapper)
-        raiseChained(PyExc_RuntimeError, "null data pointer.");
+    if (!wrapper) {
+        // Whatever made the materialisation fail stays visible as the cause.
+        kalvo::py::FetchedError cause;
+        cause.raiseWithCause(PyExc_RuntimeError, "null data pointer.");
+    }
     return wrapper;
 }
 

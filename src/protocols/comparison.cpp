@@ -42,8 +42,7 @@ using kalvo::py::PyRef;
 
 namespace {
 
-const char* const kNotInitialized = "object not initialized.";
-
+// The state of an array object, or null (without an error) when it has none.
 KCppPyArray* stateOf(PyObject* object) {
     return object == nullptr ? nullptr : reinterpret_cast<KCPyArray*>(object)->state;
 }
@@ -356,9 +355,8 @@ std::optional<bool> arrayStatesAreEqual(const KCppPyArray& a, const KCppPyArray&
 template<class T>
 PyObject* KCPyArray_RichCompare(PyObject* self, PyObject* other, int op) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        const KCppPyArray* state = stateOf(self);
+        const KCppPyArray* state = requireState(self);
         if (state == nullptr) {
-            PyErr_SetString(PyExc_RuntimeError, kNotInitialized);
             return nullptr;
         }
         if (op != Py_EQ && op != Py_NE) {
@@ -370,9 +368,8 @@ PyObject* KCPyArray_RichCompare(PyObject* self, PyObject* other, int op) {
         if (!KCPyArray_Check(other)) {
             return PyBool_FromLong(op == Py_NE);
         }
-        const KCppPyArray* otherState = stateOf(other);
+        const KCppPyArray* otherState = requireState(other);
         if (otherState == nullptr) {
-            PyErr_SetString(PyExc_RuntimeError, kNotInitialized);
             return nullptr;
         }
         // Partial arrays made before a reshape may name positions the array no longer has.

@@ -39,9 +39,8 @@ int emptyItemsContain(const KCppPyIter& walk, PyObject* value) {
     if (walk.remainingItems() == 0 || !KCPyArray_Check(value)) {
         return 0;  // no item, or an item == a non-array is False
     }
-    const KCppPyArray* other = reinterpret_cast<KCPyArray*>(value)->state;
+    const KCppPyArray* other = requireState(value);
     if (other == nullptr) {
-        PyErr_SetString(PyExc_RuntimeError, "object not initialized.");
         return -1;
     }
     const KCppPyArray item(walk.arrayState(), walk.position());
@@ -86,12 +85,8 @@ PyObject* KCppPyIter::itemAtPosition() {
         // The partial array at this position: one integer item per entry of m_position, so a
         // trailing slice of the source becomes the absolute position the walk has reached.
         std::unique_ptr<KCppPyArray> view = takeKCppPyArray(m_arrayState, m_position);
-        PyObject* object = allocKCPyArray(TypeObjectPointers[m_arrayState.getSupportedArrayEnum()]);
-        if (object == nullptr) {
-            return nullptr;  // "unable to initialize C object." is set
-        }
-        reinterpret_cast<KCPyArray*>(object)->state = view.release();
-        return object;
+        PyRef object = PyRef::steal(allocKCPyArray(TypeObjectPointers[m_arrayState.getSupportedArrayEnum()]));
+        return attachState(std::move(object), std::move(view));
     }
     // Every dimension is fixed: the element value, read from the runtime's storage.
     return m_arrayState.getNumericPyObjectFromNormalizedIntIndicesWithoutTemplate(m_position);

@@ -24,20 +24,6 @@ namespace {
 constexpr const char* kReshapeArgumentMessage =
     "reshape() must be passed a nonempty sequence of nonnegative integers.";
 
-/// The state of an array object, or null (with RuntimeError "object not initialized." set).
-KCppPyArray* requireState(PyObject* self) {
-    KCppPyArray* state = self ? reinterpret_cast<KCPyArray*>(self)->state : nullptr;
-    if (!state)
-        PyErr_SetString(PyExc_RuntimeError, "object not initialized.");
-    return state;
-}
-
-/// Hands `state` to the freshly allocated array object `object` and returns the object.
-PyObject* attachState(PyRef object, std::unique_ptr<KCppPyArray> state) {
-    reinterpret_cast<KCPyArray*>(object.get())->state = state.release();
-    return object.release();
-}
-
 /// A new state, with a wrapper and storage of its own, over what `state` shows as it is now.
 /// A full array with elements is copied once, straight from the runtime's storage. Partial
 /// arrays and arrays without elements are materialised from a scratch copy of the state: the
@@ -99,29 +85,6 @@ PyObject* extract(PyObject* self, Extraction what) {
     if (!parts)
         return nullptr;
     return attachState(std::move(object), vectorForm(std::move(*parts), state->getSupportedArrayEnum()));
-}
-
-/// Product of the extents in signed 64-bit, or nothing when it does not fit.
-std::optional<long> productOf(const std::vector<long>& dims) {
-    for (long extent : dims)
-        if (extent == 0)
-            return 0;
-    long product = 1;
-    for (long extent : dims)
-        if (__builtin_mul_overflow(product, extent, &product))
-            return std::nullopt;
-    return product;
-}
-
-/// Whether the byte strides of `dims`, first index fastest, fit in signed 64-bit. Stride k is the
-/// element size times extents 0 to k - 1, so the last extent never counts and a zero extent
-/// makes every later stride 0.
-bool stridesFit(const std::vector<long>& dims, long elementSize) {
-    long stride = elementSize;
-    for (size_t k = 0; k + 1 < dims.size() && stride != 0; ++k)
-        if (__builtin_mul_overflow(stride, dims[k], &stride))
-            return false;
-    return true;
 }
 
 /// The ShapeError of a reshape whose element count `product` (text) differs from `current`.
@@ -191,7 +154,7 @@ PyObject* KCPyArray_Reshape(PyObject* self, PyObject* args, PyObject* kwargs) {
             return nullptr;
         }
         const long current = wrapper->getNumberOfElements();
-        const std::optional<long> product = productOf(dims);
+        const std::optional<long> product = kalvo::py::productOf(dims);
         if (!product || *product != current) {
             raiseCountMismatch(product ? std::to_string(*product) : exactProductText(dims), current);
             return nullptr;
@@ -202,7 +165,7 @@ PyObject* KCPyArray_Reshape(PyObject* self, PyObject* args, PyObject* kwargs) {
         }
         // Only an empty array can get here with absurd extents (a zero extent keeps the product
         // at 0); its strides would still overflow.
-        if (!stridesFit(dims, wrapper->getElementSizeInBytes())) {
+        if (!kalvo::py::stridesFit(dims, static_cast<size_t>(wrapper->getElementSizeInBytes()))) {
             PyErr_SetString(PyExc_ValueError, "reshape() dimensions are too large.");
             return nullptr;
         }
@@ -225,10 +188,7 @@ PyObject* KCPyArray_Clone(PyObject* self, PyObject* /*unused*/) {
         PyRef object = PyRef::steal(allocKCPyArray(Py_TYPE(self)));
         if (!object)
             return nullptr;
-        std::unique_ptr<KCppPyArray> copy = materializeShown(*state);
-        if (!copy)
-            return nullptr;
-        return attachState(std::move(object), std::move(copy));
+        return attachState(std::move(object), materializeShown(*state));
     });
 }
 

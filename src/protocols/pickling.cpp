@@ -16,12 +16,12 @@
 // extents its nested list would give.
 // copy.copy and copy.deepcopy of a full array with elements are clones.
 //
-// The nested list of a full array is built here straight from its storage, in one pass that
-// makes each element's Python number once; a partial array's comes from its state.
+// The nested list is the state's (KCppPyArray::getNestedListForm), built in one pass over its
+// pinned storage that makes each element's Python number once.
 //
-// Pinning: the elements are read through one memoryview of the array (or of a clone of a
-// partial array). An export keeps its storage and layout for as long as it lives, so the
-// extents and bytes read from it stay consistent whatever Python code runs meanwhile (the
+// Pinning: the bytes of the exact form are read through one memoryview of the array (or of a
+// clone of a partial array). An export keeps its storage and layout for as long as it lives, so
+// the extents and bytes read from it stay consistent whatever Python code runs meanwhile (the
 // tuples built here can start a garbage collection).
 
 #include <complex>
@@ -41,13 +41,6 @@
 using kalvo::py::PyRef;
 
 namespace {
-
-KCppPyArray* requireState(PyObject* self) {
-    KCppPyArray* state = self ? reinterpret_cast<KCPyArray*>(self)->state : nullptr;
-    if (!state)
-        PyErr_SetString(PyExc_RuntimeError, "object not initialized.");
-    return state;
-}
 
 /// What the exact form carries as its data.
 enum class DataForm { Bytes, PickleBuffer, View };
@@ -121,86 +114,6 @@ bool nestedListIsExact(SupportedArrayEnum kind, bool isComplex, const Py_buffer&
 /// The class method the exact form calls, bound to `type` (new reference).
 PyRef rebuildFunction(PyTypeObject* type) {
     return PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "_rebuild"));
-}
-
-/// The nested list of the elements an export `view` of a full array describes (first index
-/// fastest in storage, any strides): one level per extent down to the first zero extent. Built
-/// level by level with an odometer, so the C stack does not grow with the number of extents.
-/// The export keeps the storage and its layout fixed while the lists and numbers are made.
-template <class T>
-PyObject* nestedListOfView(const Py_buffer& view) {
-    std::vector<Py_ssize_t> dims(view.shape, view.shape + view.ndim);
-    for (size_t i = 0; i < dims.size(); ++i) {
-        if (dims[i] == 0) {
-            dims.resize(i + 1);
-            break;
-        }
-    }
-    const size_t levels = dims.size();
-    if (levels == 0)
-        return PyList_New(0);
-    const char* base = static_cast<const char*>(view.buf);
-    std::vector<Py_ssize_t> index(levels, 0);
-    std::vector<PyObject*> lists(levels, nullptr);  // borrowed: each is held by its parent
-    PyRef top = PyRef::steal(PyList_New(dims[0]));
-    if (!top)
-        return nullptr;
-    lists[0] = top.get();
-    auto openLists = [&](size_t from) -> bool {
-        for (size_t level = from; level < levels; ++level) {
-            PyObject* list = PyList_New(dims[level]);
-            if (!list)
-                return false;
-            PyList_SET_ITEM(lists[level - 1], index[level - 1], list);
-            lists[level] = list;
-        }
-        return true;
-    };
-    if (dims[0] == 0 || !openLists(1))
-        return dims[0] == 0 ? top.release() : nullptr;
-    const size_t last = levels - 1;
-    for (;;) {
-        const char* row = base;
-        for (size_t j = 0; j < last; ++j)
-            row += index[j] * view.strides[j];
-        for (Py_ssize_t i = 0; i < dims[last]; ++i) {
-            PyObject* item = kalvo::py::elementBytesToPyObject<T>(row + i * view.strides[last]);
-            if (!item)
-                return nullptr;
-            PyList_SET_ITEM(lists[last], i, item);
-        }
-        size_t j = last;
-        while (j > 0) {
-            --j;
-            if (++index[j] < dims[j])
-                break;
-            index[j] = 0;
-            if (j == 0)
-                return top.release();
-        }
-        if (last == 0 || !openLists(j + 1))
-            return last == 0 ? top.release() : nullptr;
-    }
-}
-
-/// The nested-list form of `self`, as __reduce__ carries it; null with an error set.
-PyObject* nestedListForm(PyObject* self, KCppPyArray& state) {
-    if (!state.indicesAreEmpty())
-        return state.getNestedListForm();
-    const SupportedArrayEnum kind = state.getSupportedArrayEnum();
-    const bool isComplex = state.isComplex();
-    PyRef memory = PyRef::steal(PyMemoryView_FromObject(self));
-    if (!memory)
-        return nullptr;
-    const Py_buffer& view = *PyMemoryView_GET_BUFFER(memory.get());
-    return dispatchOnKind(kind, [&](auto tag) -> PyObject* {
-        using T = typename decltype(tag)::type;
-        if constexpr (std::is_same_v<T, bool>) {
-            return nestedListOfView<bool>(view);
-        } else {
-            return isComplex ? nestedListOfView<std::complex<T>>(view) : nestedListOfView<T>(view);
-        }
-    });
 }
 
 /// The extents `self` shows when it shows no element; nothing when it shows elements or its
@@ -333,7 +246,7 @@ PyObject* KCPyArray_Reduce(PyObject* self, PyObject* /*unused*/) {
             PyErr_SetString(PyExc_RuntimeError, "unable to insert 'is_complex' value into dict.");
             return nullptr;
         }
-        PyRef values = PyRef::steal(nestedListForm(self, *state));
+        PyRef values = PyRef::steal(state->getNestedListForm());
         if (!values)
             return nullptr;
         PyRef arguments = PyRef::steal(PyTuple_Pack(2, keywords.get(), values.get()));

@@ -34,12 +34,6 @@ using kalvo::py::PyRef;
 
 namespace {
 
-const char* const kNotInitialized = "object not initialized.";
-
-KCppPyArray* stateOf(PyObject* self) {
-    return self == nullptr ? nullptr : reinterpret_cast<KCPyArray*>(self)->state;
-}
-
 // The element at `address` as a Python number: T for a real element, a (real, imaginary) pair of
 // T for a complex one. A logical array is never complex.
 template<class T>
@@ -69,12 +63,7 @@ void setInvalidIndexError(Py_ssize_t key, PyObject* keyObject) {
 // Wraps `view` in a new object of the slot's type, which owns the state from then on.
 template<class T>
 PyObject* wrapState(std::unique_ptr<KCppPyArray> view) {
-    PyObject* object = allocKCPyArray(TypeObjectPointers[ElementKind<T>::kind]);
-    if (object == nullptr) {
-        return nullptr;  // allocKCPyArray has set "unable to initialize C object."
-    }
-    reinterpret_cast<KCPyArray*>(object)->state = view.release();
-    return object;
+    return attachState(PyRef::steal(allocKCPyArray(TypeObjectPointers[ElementKind<T>::kind])), std::move(view));
 }
 
 // Puts `item` on a copy of the source state. When the source ends with a slice, `item` has
@@ -117,9 +106,8 @@ PyObject* partialArrayAt(KCppPyArray& state, IntegerIndexItem& item, bool compos
 // it only changes the error text.
 template<class T>
 PyObject* readInteger(PyObject* self, Py_ssize_t key, PyObject* keyObject) {
-    KCppPyArray* state = stateOf(self);
-    if (state == nullptr || state->getKDAWrapper() == nullptr) {
-        PyErr_SetString(PyExc_RuntimeError, kNotInitialized);
+    KCppPyArray* state = requireState(self);
+    if (state == nullptr) {
         return nullptr;
     }
     // A partial array whose every dimension is fixed (possible only after a reshape removed
@@ -169,8 +157,8 @@ PyObject* readInteger(PyObject* self, Py_ssize_t key, PyObject* keyObject) {
 
 template<class T>
 PyObject* readSlice(PyObject* self, PyObject* key) {
-    KCppPyArray* state = stateOf(self);
-    if (!checkIndicesStillValid(state)) {
+    KCppPyArray* state = requireState(self);
+    if (state == nullptr || !checkIndicesStillValid(state)) {
         return nullptr;
     }
     const long len = state->getLengthOfActiveDimension();
@@ -200,7 +188,7 @@ PyObject* readSlice(PyObject* self, PyObject* key) {
 
 bool checkIndicesStillValid(const KCppPyArray* state) {
     if (state == nullptr || state->getKDAWrapper() == nullptr) {
-        PyErr_SetString(PyExc_RuntimeError, kNotInitialized);
+        PyErr_SetString(PyExc_RuntimeError, kalvo::py::kNotInitialized);
         return false;
     }
     if (!state->indicesStillValid()) {
@@ -213,8 +201,7 @@ bool checkIndicesStillValid(const KCppPyArray* state) {
 template<class T>
 PyObject* KCPyArray_GetViaIndex(PyObject* self, PyObject* key) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        if (stateOf(self) == nullptr) {
-            PyErr_SetString(PyExc_RuntimeError, kNotInitialized);
+        if (requireState(self) == nullptr) {
             return nullptr;
         }
         if (PyType_HasFeature(Py_TYPE(key), Py_TPFLAGS_LONG_SUBCLASS)) {
@@ -247,8 +234,8 @@ PyObject* KCPyArray_GetItem(PyObject* self, Py_ssize_t index) {
 
 Py_ssize_t KCPyArray_NumElemsInFirstDim(PyObject* self) {
     return guarded<Py_ssize_t>(-1, [&]() -> Py_ssize_t {
-        const KCppPyArray* state = stateOf(self);
-        if (!checkIndicesStillValid(state)) {
+        const KCppPyArray* state = requireState(self);
+        if (state == nullptr || !checkIndicesStillValid(state)) {
             return -1;
         }
         return static_cast<Py_ssize_t>(state->getLengthOfActiveDimension());

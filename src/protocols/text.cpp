@@ -104,51 +104,6 @@ bool appendElement(Text& text, const char* address) {
     }
 }
 
-/// What the text shows: levels of nesting, outermost first, each with its number of entries and
-/// the byte distance between consecutive entries, from the first element. Offsets are unsigned
-/// (wrapping) byte counts from the storage's element 0: a selection without elements may name
-/// positions whose offsets no storage could hold, and those are never read.
-struct Selection {
-    const char* base = nullptr;
-    unsigned long first = 0;
-    std::vector<long> counts;
-    std::vector<unsigned long> strides;
-};
-
-/// The selection of `state` within the pinned storage: the block its integer indices fix, walked
-/// over the positions of its trailing slice (if any) and then over every later dimension whole.
-/// Assumptions: the index items fit the pinned shape (checked by the caller).
-Selection selectionOf(const KCppPyArray& state, const StoragePin& pin) {
-    Selection selection;
-    selection.base = pin.base;
-    unsigned long offset = 0;
-    const std::vector<IndexItem>& items = state.getIndicesRef();
-    const size_t ndim = pin.shape.size();
-    size_t d = 0;
-    for (; d < items.size(); ++d) {
-        if (const auto* integer = std::get_if<IntegerIndexItem>(&items[d])) {
-            offset += static_cast<unsigned long>(integer->m_index) * static_cast<unsigned long>(pin.strides[d]);
-            continue;
-        }
-        const auto& slice = std::get<SliceIndexItem>(items[d]);
-        const long count = *slice.m_slice_len > 0 ? *slice.m_slice_len : 0;
-        if (count > 0) {
-            offset += static_cast<unsigned long>(*slice.m_start) * static_cast<unsigned long>(pin.strides[d]);
-        }
-        selection.counts.push_back(count);
-        selection.strides.push_back(static_cast<unsigned long>(*slice.m_step) *
-                                    static_cast<unsigned long>(pin.strides[d]));
-        ++d;
-        break;
-    }
-    for (; d < ndim; ++d) {
-        selection.counts.push_back(pin.shape[d]);
-        selection.strides.push_back(static_cast<unsigned long>(pin.strides[d]));
-    }
-    selection.first = offset;
-    return selection;
-}
-
 /// Appends the nested-list text of `selection`, elements of type E, without recursion: an
 /// odometer over the outer levels, each step closing and opening as many brackets as levels it
 /// carried over, and a plain loop over the innermost level. Below a level of extent 0 every
@@ -273,8 +228,8 @@ PyObject* asciiString(const Text& text) {
 
 template<class T>
 PyObject* renderText(PyObject* self, bool withTypeName) {
-    const KCppPyArray* state = self == nullptr ? nullptr : reinterpret_cast<KCPyArray*>(self)->state;
-    if (!checkIndicesStillValid(state)) {
+    const KCppPyArray* state = requireState(self);
+    if (state == nullptr || !checkIndicesStillValid(state)) {
         return nullptr;
     }
     Text text;
