@@ -232,6 +232,40 @@ def flatten(nested):
     return [x for item in nested for x in flatten(item)]
 
 
+class Seq:
+    """A sequence whose reported length and item fetches are under the test's control."""
+
+    def __init__(self, items, length=None, on_get=None):
+        self.items, self.length, self.on_get = list(items), length, on_get
+
+    def __len__(self):
+        return len(self.items) if self.length is None else self.length
+
+    def __getitem__(self, i):
+        if self.on_get:
+            self.on_get(self, i)
+        return self.items[i]
+
+
+def boom(seq, i):
+    raise KeyError("fetch refused")
+
+
+def shrink(seq, i):
+    seq.items.pop()
+
+
+class Bound:
+    """A slice bound whose __index__ runs `action` first."""
+
+    def __init__(self, value, action):
+        self.value, self.action = value, action
+
+    def __index__(self):
+        self.action()
+        return self.value
+
+
 class PyBuffer(ctypes.Structure):
     """The interpreter's Py_buffer, for requests with explicit flags and hand-made exporters."""
     _fields_ = [("buf", ctypes.c_void_p), ("obj", ctypes.c_void_p), ("len", ctypes.c_ssize_t),

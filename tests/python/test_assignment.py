@@ -5,7 +5,7 @@ import numpy as np
 import pytest
 
 import kalvo
-from conftest import tolist as read
+from conftest import Bound, Seq, boom, shrink, tolist as read
 
 RESHAPED = "the array was reshaped while the assigned value was read."
 
@@ -35,8 +35,10 @@ def test_value_forms():
 
 
 @pytest.mark.parametrize("target, key, value", [
-    ("a[1]", slice(1, 3), [[70, 80]]), ("a[1]", slice(1, 3), 7), ("a", 1, [[1, 2, 3, 4]]), ("a", 1, 7),
+    ("a[1]", slice(1, 3), [[70, 80]]), ("a[1]", slice(1, 3), 7), ("a[1]", slice(0, 3), [70, 80]),
+    ("a[1]", slice(1, 3), [70, 80, 90]), ("a", 1, [[1, 2, 3, 4]]), ("a", 1, 7),
     ("cube", 1, [1, 2, 3, 4, 5, 6]), ("cube", 1, [[[1, 2], [3, 4], [5, 6]]]), ("cube[0]", 1, [[1, 2]]),
+    ("a", 1, [1, 2, 3]), ("cube", 1, [[1, 2], [3, 4]]), ("cube[0]", 1, [1]),  # rows that fall short
 ])
 def test_shape_mismatch_writes_nothing(target, key, value):
     a, cube = kalvo.double(grid(3, 4)), kalvo.double(size=[2, 3, 2])
@@ -56,29 +58,6 @@ def test_deletion_is_refused(path):
 
 
 # ---- values that lie about themselves --------------------------------------------------------
-
-class Seq:
-    """A sequence whose reported length and item fetches are under the test's control."""
-
-    def __init__(self, items, length=None, on_get=None):
-        self.items, self.length, self.on_get = list(items), length, on_get
-
-    def __len__(self):
-        return len(self.items) if self.length is None else self.length
-
-    def __getitem__(self, i):
-        if self.on_get:
-            self.on_get(self, i)
-        return self.items[i]
-
-
-def boom(seq, i):
-    raise KeyError("fetch refused")
-
-
-def shrink(seq, i):
-    seq.items.pop()
-
 
 def assignments(a):
     """(name, assign(value)) for every assignment routine of a 2-by-3 array."""
@@ -108,17 +87,6 @@ def test_shorter_length_assigns_the_reported_items():
 
 
 # ---- callbacks that change the very array being assigned to -----------------------------------
-
-class Bound:
-    """A slice bound whose __index__ runs `action` first."""
-
-    def __init__(self, value, action):
-        self.value, self.action = value, action
-
-    def __index__(self):
-        self.action()
-        return self.value
-
 
 @pytest.mark.parametrize("action", ["reshape", "reshape-same", "write", "clone", "export", "drop-views"])
 def test_value_whose_fetch_changes_the_target(action):

@@ -43,11 +43,9 @@ class Unreadable:
         raise KeyError(i)
 
 
-@pytest.mark.parametrize("call", [lambda a: a.reshape(3, 2), lambda a: a.reshape((3, 2)), lambda a: a.reshape([3, 2]),
-                                  lambda a: a.reshape(range(3, 1, -1))], ids=["separate", "tuple", "list", "range"])
-def test_reshape_returns_the_same_array_reading_storage_with_new_dimensions(six, call):
+def test_reshape_returns_the_same_array_reading_storage_with_new_dimensions(six):
     row = six[0]
-    assert call(six) is six
+    assert six.reshape(range(3, 1, -1)) is six  # other forms are drawn by the model test
     assert six.size == (3, 2) and six[0][1] == 5.0
     assert nested(six) == [[1.0, 5.0], [4.0, 3.0], [2.0, 6.0]]
     assert tolist(row) == [1.0, 5.0]  # seen through every object sharing the storage
@@ -214,22 +212,6 @@ def test_partial_arrays_made_before_a_reshape_never_read_outside_the_storage(sou
                 continue
             assert set(scalars(result)) <= held
     capsys.readouterr()  # toarray() prints array.array's complaint
-
-
-def test_iterators_and_views_across_reshapes():
-    a = kalvo.double([[1, 2, 3], [4, 5, 6]])
-    row, rows, elements, block = a[1], iter(a), iter(a[1]), a[0:2][1:2]
-    next(rows), next(elements)
-    for dims in ((6, 1), (1, 6), (3, 2), (2, 3)):
-        a.reshape(*dims)
-        for use in (lambda: tolist(row), lambda: next(rows, None), lambda: next(elements, None), lambda: str(block),
-                    lambda: block == block, lambda: memoryview(row).tolist(), lambda: row.clone(),
-                    lambda: len(block), lambda: row.__setitem__(0, 1)):
-            try:
-                use()
-            except (IndexError, RuntimeError):
-                pass
-    assert len(a.noncomplex()) == 6 and set(a.noncomplex()) <= {1, 2, 3, 4, 5, 6}
 
 
 def test_many_threads_share_arrays():

@@ -1,16 +1,10 @@
 """Stateful model test, the oracle for everything arrays do when used as intended: every live
 array, partial array, iterator and memoryview is checked against a pure-Python model after
-every step.
-
-The model keeps one `Store` per storage (kind, complexity, shape and the elements in
-column-major storage order) and one `Handle` per Python array object: the store it shares plus
-its pending index items (integer positions, then optionally the absolute positions a trailing
-slice selects). A handle's values are always derived from its store, so a write through any
-object shows in all. Python's own list slicing is the oracle for slice arithmetic, and
-conftest.element_of for what each value becomes.
-
-Runs are derandomised (see conftest); KALVO_MODEL_EXAMPLES raises the example count.
-"""
+every step. One `Store` per storage (kind, complexity, shape, elements in column-major order),
+one `Handle` per array object: its store plus its integer positions and the absolute positions
+a trailing slice selects, so a write through any object shows in all. Python's list slicing is
+the oracle for slice arithmetic, conftest.element_of for values. Runs are derandomised (see
+conftest); KALVO_MODEL_EXAMPLES raises the example count."""
 import array
 import itertools
 import math
@@ -25,7 +19,7 @@ from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, precondition, rule
 
 import kalvo
-from conftest import KINDS, Unpredictable, element_of, inputs_for, refused
+from conftest import KINDS, Unpredictable, element_of, flatten, inputs_for, refused, tolist
 
 ARRAY_TYPES = tuple(getattr(kalvo, k.name) for k in KINDS)
 DIFFERENT_SHAPE = "unable to perform assignment because the left and right sides have a different shape."
@@ -114,10 +108,6 @@ def nesting_dims(value):
     return dims
 
 
-def flatten(nested):
-    return [x for item in nested for x in flatten(item)] if isinstance(nested, list) else [nested]
-
-
 def to_storage(dims, rows_flat, order):
     """(shape, column-major values) of an array built from values laid out in `order` ("C":
     nesting order, "F": first index fastest) over extents `dims`."""
@@ -129,10 +119,7 @@ def to_storage(dims, rows_flat, order):
 
 def nested_of(shape, flat):
     """Nested list (first index outermost) of storage-order values."""
-    lookup = dict(zip(column_major(shape), flat))
-    block = lambda prefix: lookup[prefix] if len(prefix) == len(shape) else [  # noqa: E731
-        block(prefix + (j,)) for j in range(shape[len(prefix)])]
-    return block(())
+    return Store(None, False, shape, flat).block(())
 
 
 class Store:
@@ -193,11 +180,6 @@ class Handle:
         return to_storage(list(self.size()), flat_rm, "C")
 
 
-def read(obj):
-    """Nested list of what an array object shows, read one key at a time."""
-    return [read(x) if isinstance(x, ARRAY_TYPES) else x for x in (obj[i] for i in range(len(obj)))]
-
-
 def text(nested):
     return str(nested).replace(" ", "")
 
@@ -229,16 +211,13 @@ class ArrayMachine(RuleBasedStateMachine):
         self.iters = []     # [iterator, handle, next position]
         self.stale_iters = []
 
-    def add(self, handle):
-        self.handles = (self.handles + [handle])[-MAX_HANDLES:]
-
     def pick(self, data, cond=lambda h: True):
         choices = [h for h in self.handles if cond(h)]
         return data.draw(st.sampled_from(choices)) if choices else None
 
     def expect_handle(self, obj, store, ints=(), sl=None):
         assert type(obj) is getattr(kalvo, store.kind.name)
-        self.add(Handle(obj, store, ints, sl))
+        self.handles = (self.handles + [Handle(obj, store, ints, sl)])[-MAX_HANDLES:]
 
     # -- construction ---------------------------------------------------------------------------
 
@@ -495,8 +474,8 @@ class ArrayMachine(RuleBasedStateMachine):
         result = get()
         assert type(result) is type(h.obj) and result._is_complex is False and result.size == (len(result),)
         # The parts of what the handle shows, in storage order.
-        same(read(result), [part(v) for v in h.materialised()[1]])
-        self.expect_handle(result, Store(store.kind, False, [1, len(result)], read(result)), ints=(0,))
+        same(tolist(result), [part(v) for v in h.materialised()[1]])
+        self.expect_handle(result, Store(store.kind, False, [1, len(result)], tolist(result)), ints=(0,))
 
     @rule(data=st.data())
     def pickle_round_trip(self, data):
@@ -528,7 +507,7 @@ class ArrayMachine(RuleBasedStateMachine):
         if h is None:
             return
         items, expected = list(h.obj), h.nested()
-        same([read(x) if isinstance(x, ARRAY_TYPES) else x for x in items], expected)
+        same([tolist(x) for x in items], expected)
         assert all(isinstance(x, ARRAY_TYPES) for x in items) is (not h.leaf or not items)
         if h.leaf and expected:
             probe = data.draw(st.sampled_from(expected))
@@ -559,7 +538,7 @@ class ArrayMachine(RuleBasedStateMachine):
                 next(it)
             return
         x = next(it)
-        same(read(x) if isinstance(x, ARRAY_TYPES) else x, expected[pos])
+        same(tolist(x), expected[pos])
         entry[2] += 1
 
     # -- exports --------------------------------------------------------------------------------
@@ -616,10 +595,10 @@ class ArrayMachine(RuleBasedStateMachine):
         for h in self.stale:
             valid = h.valid()
             event(f"stale view {'still fits' if valid else 'left the shape'}")
-            loosely(lambda: read(h.obj), h.nested, valid)
+            loosely(lambda: tolist(h.obj), h.nested, valid)
             loosely(lambda: len(h.obj), lambda: len(h.active()), valid)
             loosely(lambda: str(h.obj), lambda: text(h.nested()), valid)
-            loosely(lambda: read(h.obj.clone()), lambda: nested_of(*h.materialised()), valid)
+            loosely(lambda: tolist(h.obj.clone()), lambda: nested_of(*h.materialised()), valid)
             try:
                 mv = memoryview(h.obj)
             except (IndexError, RuntimeError):
@@ -643,7 +622,7 @@ class ArrayMachine(RuleBasedStateMachine):
             strides = tuple(itemsize * math.prod(h.store.shape[:i]) for i in range(len(h.store.shape)))
             assert h.obj.get_bytewise_strides() == strides and h.obj.itemsize == itemsize
             assert h.obj.buffer_info()[1] == len(h.store.flat)
-            same(read(h.obj), expected)
+            same(tolist(h.obj), expected)
             assert str(h.obj) == text(expected)
             suffix = ", is_complex=True" if h.store.cplx else ""
             assert repr(h.obj) == f"kalvo.{h.store.kind.name}({text(expected)}{suffix})"

@@ -1,5 +1,5 @@
-"""Pickling: the __reduce__ form, protocols and transfer to another process; round trips of
-every kind and view are checked by the model test."""
+"""Pickling: the __reduce__ form and transfer to another process; round trips of every kind and
+view are checked by the model test, every protocol and copy by test_fastpaths."""
 import pickle
 from concurrent.futures import ProcessPoolExecutor
 
@@ -7,12 +7,6 @@ import pytest
 
 import kalvo
 from conftest import COMPLEX_2x3
-
-
-@pytest.mark.parametrize("protocol", [0, 2, pickle.HIGHEST_PROTOCOL])
-def test_protocols(protocol):
-    a = kalvo.uint64(COMPLEX_2x3, is_complex=True)[::-1]
-    assert pickle.loads(pickle.dumps(a, protocol)).__reduce__() == a.__reduce__()
 
 
 @pytest.mark.parametrize("expr, reduced", [

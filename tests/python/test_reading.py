@@ -8,7 +8,7 @@ import sys
 import pytest
 
 import kalvo
-from conftest import capi, tolist
+from conftest import Bound, capi, tolist
 
 REFUSED_KEY = "index is not an integer or slice."
 
@@ -99,17 +99,6 @@ def test_positions_near_the_top_of_the_index_range(km):
     s = km.int8(size=[sys.maxsize, 0])[::2**62 + 1]
     for view in (s, s[::1], s[::-1]):
         assert len(view) == 2 and len(view[1]) == 0 and view[1:].size == (1, 0)
-
-
-class Bound:
-    """A slice bound whose __index__ runs `action` first."""
-
-    def __init__(self, value, action):
-        self.value, self.action = value, action
-
-    def __index__(self):
-        self.action()
-        return self.value
 
 
 def test_slice_bound_that_reshapes_or_raises_during_a_read():

@@ -172,19 +172,6 @@ def test_partial_export_shows_later_writes(km, how):
     assert before.tolist() == [[4.0, 5.0, 6.0]]  # handed out earlier: its own copy, still valid
 
 
-def test_export_keeps_its_storage_and_layout(km):
-    a = km.double([[1, 2, 3], [4, 5, 6]])
-    m = memoryview(a)
-    a[0][0] = 9
-    a.reshape(3, 2)
-    a[2][1] = 8  # storage element 5, written in place
-    assert m.shape == (2, 3) and m.tolist() == [[9.0, 2.0, 3.0], [4.0, 5.0, 8.0]]
-    del a
-    gc.collect()
-    assert m.tolist() == [[9.0, 2.0, 3.0], [4.0, 5.0, 8.0]]
-    m.release()
-
-
 def test_reshape_moves_no_elements(km):
     def cost(n):
         a = km.double(size=[n, 1])

@@ -1,7 +1,6 @@
 """str() and repr(): the nested-list text of what an array or partial array selects, blanks removed.
-
-Every kind's values and the text of random partial arrays are checked in test_reading.
-"""
+Every kind's values and random partial arrays are checked by the model test, float formatting
+by test_fastpaths."""
 import pytest
 
 A23 = "[[1, 2, 3], [4, 5, 6]]"
@@ -9,30 +8,20 @@ CUBE = "[[[1, 2], [3, 4]], [[5, 6], [7, 8]]]"
 
 
 @pytest.mark.parametrize("expr, expected", [
-    ("km.double([[5]])", "kalvo.double([[5.0]])"),
     ("km.int32([1, 2, 3])", "kalvo.int32([[1,2,3]])"),
-    ("km.double([[1, 2], [3, 4]])", "kalvo.double([[1.0,2.0],[3.0,4.0]])"),
-    (f"km.int8({CUBE})", "kalvo.int8([[[1,2],[3,4]],[[5,6],[7,8]]])"),
-    (f"km.int8({CUBE})[1]", "kalvo.int8([[5,6],[7,8]])"),
     (f"km.int8({CUBE})[1][0:1]", "kalvo.int8([[5,6]])"),
     (f"km.int8({CUBE})[::-1][0][1]", "kalvo.int8([7,8])"),
     ("km.double()", "kalvo.double([])"),
     ("km.double(size=[0, 3])", "kalvo.double([])"),
     ("km.double(size=[0])", "kalvo.double([[]])"),
     ("km.double(size=[2, 0])", "kalvo.double([[],[]])"),
+    ("km.double(size=[2, 3, 0])", "kalvo.double([[[],[],[]],[[],[],[]]])"),
     ("km.logical([True, False])", "kalvo.logical([[True,False]])"),
-    ("km.double([[1 + 2j, 3 - 4j]], is_complex=True)", "kalvo.double([[(1+2j),(3-4j)]], is_complex=True)"),
     ("km.double([[1, 2]], is_complex=True)", "kalvo.double([[(1+0j),(2+0j)]], is_complex=True)"),
     ("km.int16([[3 + 4j]], is_complex=True)[0]", "kalvo.int16([(3+4j)], is_complex=True)"),
     ("km.single([0.1])", "kalvo.single([[0.10000000149011612]])"),
-    ("km.uint64([2**64 - 1])", "kalvo.uint64([[18446744073709551615]])"),
-    ("km.int64([-2**63])", "kalvo.int64([[-9223372036854775808]])"),
-    (f"km.double({A23})[1]", "kalvo.double([4.0,5.0,6.0])"),
-    (f"km.double({A23})[0:2]", "kalvo.double([[1.0,2.0,3.0],[4.0,5.0,6.0]])"),
     (f"km.double({A23})[2:2]", "kalvo.double([])"),
     (f"km.double({A23})[0][5:]", "kalvo.double([])"),
-    (f"km.double({A23})[1][::-2]", "kalvo.double([6.0,4.0])"),
-    (f"km.double({A23})[::-1][0:1]", "kalvo.double([[4.0,5.0,6.0]])"),
 ])
 def test_forms(km, expr, expected):
     a = eval(expr, {"km": km})
