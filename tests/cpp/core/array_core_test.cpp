@@ -9,9 +9,9 @@
 #include <stdexcept>
 #include <vector>
 
-#include "core/kcpp_py_array.hpp"
+#include "core/array_state.hpp"
 #include "core_test_support.hpp"
-#include "module/kcpyarray.hpp"
+#include "base/objects.hpp"
 
 using coretest::elementsOf;
 using coretest::eval;

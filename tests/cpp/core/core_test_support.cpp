@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "module/kcpyarray.hpp"
+#include "base/objects.hpp"
 
 PyMODINIT_FUNC PyInit_kalvomultidimarrayforpython();
 

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "dataarray/kalvo_data.hpp"
-#include "module/pyref.hpp"
+#include "base/pyref.hpp"
 
 namespace coretest {
 

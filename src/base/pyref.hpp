@@ -1,4 +1,4 @@
-// src/module/pyref.hpp: owning Python references and Py_buffer views.
+// src/base/pyref.hpp: owning Python references and Py_buffer views.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
