@@ -6,7 +6,7 @@
 #include <cstring>
 #include <new>
 
-#include "dataarray/huge_pages.hpp"
+#include "contract/huge_pages.hpp"
 
 namespace kalvo::runtime {
 

@@ -17,21 +17,12 @@
 #include <utility>
 #include <vector>
 
-#include "dataarray/entries.hpp"
+#include "contract/data_contract.hpp"
 
 namespace kalvo::runtime {
 
-/// Status codes this runtime returns (values of the client's error mapper).
-enum Status : int {
-    kOk = 0,
-    kInvalidIndex = 1,
-    kDataTypeMismatch = 8,
-    kArrayTypeMismatch = 9,
-    kOutOfMemory = 19,
-    kSystemError = 20,  ///< bad handles and arguments, unexpected failures
-    kEmptyArray = 21,
-    kNotSupported = 22,
-};
+/// The status codes of the contract (kOk, kInvalidIndex, ...), by their short names.
+using namespace kalvo::data::status;
 
 /// Element size in bytes of ArrayType `type`; 0 for a type the store does not hold.
 size_t elementSize(int32_t type) noexcept;

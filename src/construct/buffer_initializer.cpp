@@ -13,7 +13,7 @@
 #include <string>
 
 #include "construct/parser_support.hpp"
-#include "module/limits.hpp"
+#include "base/limits.hpp"
 
 using namespace kalvo::py::construct;
 

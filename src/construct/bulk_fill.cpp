@@ -22,7 +22,7 @@
 
 #include "construct/parser_support.hpp"
 #include "construct/scalar_fast.hpp"
-#include "module/py_compat.hpp"
+#include "base/py_compat.hpp"
 
 using namespace kalvo::py::construct;
 

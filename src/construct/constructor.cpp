@@ -16,12 +16,14 @@
 
 #include "construct/constructor_parser.hpp"
 #include "construct/parser_support.hpp"
+#include "base/py_args.hpp"
 #include "core/index_items.hpp"
-#include "core/kcpp_py_array.hpp"
-#include "module/guard.hpp"
-#include "module/kcpyarray.hpp"
-#include "module/pyref.hpp"
-#include "module/slots.hpp"
+#include "core/array_state.hpp"
+#include "base/guard.hpp"
+#include "base/objects.hpp"
+#include "base/pyref.hpp"
+#include "construct/constructor.hpp"
+#include "core/array_object.hpp"
 
 using kalvo::py::PyRef;
 

@@ -1,4 +1,4 @@
-// src/construct/constructor_parser.cpp: constructor keywords, dimension checks and array creation
+// src/construct/constructor_parser.cpp: dimension checks and array creation
 //
 // Ownership: the parser lives for one constructor call (or one view materialisation). Python
 // objects it reads are held by owning references for as long as it reads them, because
@@ -19,47 +19,13 @@
 #include "construct/parser_support.hpp"
 #include "construct/scalar_conversion.hpp"
 #include "construct/scalar_fast.hpp"
-#include "module/guard.hpp"
-#include "module/kcpyarray.hpp"
-#include "module/limits.hpp"
-#include "module/pyref.hpp"
+#include "base/guard.hpp"
+#include "base/objects.hpp"
+#include "base/limits.hpp"
+#include "base/pyref.hpp"
 
 using kalvo::py::PyRef;
 using namespace kalvo::py::construct;
-
-namespace kalvo::py::construct {
-
-char* constructorKeywords[5] = {const_cast<char*>("initializer"), const_cast<char*>("size"),
-                                const_cast<char*>("vector"), const_cast<char*>("is_complex"),
-                                nullptr};
-
-std::string formatDims(const std::vector<size_t>& dims) {
-    std::ostringstream text;
-    for (size_t i = 0; i < dims.size(); ++i) {
-        if (i > 0) {
-            text << ", ";
-        }
-        text << dims[i];
-    }
-    return text.str();
-}
-
-void setDimsMismatchError(PyObject* type, const std::vector<size_t>& initializerDims,
-                          const std::vector<size_t>& sizeDims) {
-    const std::string message = "dimensions of initializer (" + formatDims(initializerDims) +
-                                ") do not match dimensions specified by 'size' (" +
-                                formatDims(sizeDims) + ").";
-    PyErr_SetString(type, message.c_str());
-}
-
-void setAllocationError(size_t n, const char* typeName) {
-    std::ostringstream message;
-    message << "unable to allocate memory for array with number of elements = " << n
-            << "; type = " << typeName;
-    PyErr_SetString(PyExc_MemoryError, message.str().c_str());
-}
-
-}  // namespace kalvo::py::construct
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include <type_traits>
 #include <vector>
 
-#include "dataarray/huge_pages.hpp"
+#include "contract/huge_pages.hpp"
 #include "dataarray/kalvo_data.hpp"
 
 namespace kalvo::py {

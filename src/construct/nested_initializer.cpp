@@ -13,11 +13,13 @@
 
 #include "construct/parser_support.hpp"
 #include "construct/scalar_conversion.hpp"
+#include "base/py_args.hpp"
 #include "core/index_items.hpp"
-#include "module/kcpyarray.hpp"
-#include "module/limits.hpp"
-#include "module/py_compat.hpp"
-#include "module/pyref.hpp"
+#include "base/objects.hpp"
+#include "base/py_compat.hpp"
+#include "base/pyref.hpp"
+#include "core/array_object.hpp"
+#include "base/limits.hpp"
 
 using kalvo::py::BufferView;
 using kalvo::py::PyRef;

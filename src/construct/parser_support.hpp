@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "module/element_kinds.hpp"
+#include "base/element_kinds.hpp"
 
 /// Instantiates X for the 21 element representations: the eleven real element types and
 /// std::complex of the ten numeric ones.

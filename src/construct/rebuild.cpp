@@ -19,15 +19,17 @@
 #include <vector>
 
 #include "construct/parser_support.hpp"
+#include "base/py_args.hpp"
 #include "core/index_items.hpp"
-#include "core/kcpp_py_array.hpp"
+#include "core/array_state.hpp"
 #include "dataarray/kalvo_data.hpp"
-#include "module/element_kinds.hpp"
-#include "module/guard.hpp"
-#include "module/kcpyarray.hpp"
-#include "module/limits.hpp"
-#include "module/pyref.hpp"
-#include "module/slots.hpp"
+#include "base/element_kinds.hpp"
+#include "base/guard.hpp"
+#include "base/objects.hpp"
+#include "base/limits.hpp"
+#include "base/pyref.hpp"
+#include "construct/rebuild.hpp"
+#include "core/array_object.hpp"
 
 using kalvo::py::BufferView;
 using kalvo::py::PyRef;

@@ -17,7 +17,7 @@
 #include <type_traits>
 
 #include "construct/scalar_fast.hpp"
-#include "module/element_kinds.hpp"
+#include "base/element_kinds.hpp"
 
 using kalvo::py::construct::castQuietly;
 using kalvo::py::construct::componentFromDouble;

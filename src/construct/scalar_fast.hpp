@@ -23,7 +23,7 @@
 #include <optional>
 #include <type_traits>
 
-#include "module/element_kinds.hpp"
+#include "base/element_kinds.hpp"
 
 namespace kalvo::py::construct {
 

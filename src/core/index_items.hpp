@@ -1,10 +1,9 @@
-// src/core/index_items.hpp: index items of partial arrays, index arithmetic and small Python-value helpers
+// src/core/index_items.hpp: index items of partial arrays and index arithmetic
 #pragma once
 
 #include <Python.h>
 
 #include <optional>
-#include <utility>
 #include <variant>
 #include <vector>
 
@@ -86,17 +85,3 @@ bool getSliceData(PyObject* slice, long len, SliceIndexItem& item);
 
 /// The value of an int (any subclass) via PyLong_AsSsize_t (-1 with an error pending on overflow); nothing for other objects.
 std::optional<long> getIntegerIndexFromIndexObject(PyObject* obj);
-/// New reference to a Python int; RuntimeError and null on failure.
-PyObject* makePyObjectFromLong(long v);
-/// True for null and for None.
-bool pyObjectIsEmpty(PyObject* obj);
-/// True when the object's type is str or a subclass of it.
-bool pyObjectIsUnicodeOrString(PyObject* obj);
-/// Reads a keyword value that must be exactly a bool; TypeError and ok=false otherwise.
-bool retrieveBoolKwarg(PyObject* value, const char* name, bool& ok);
-/// (consistent, length) of a sequence whose items must all be scalars or all sequences of one length;
-/// (true, 1) for a non-sequence, (false, -1) for a sequence whose length cannot be read. An item
-/// that cannot be fetched ends the check as consistent, so the walk's own fetch reports it. Sets no error.
-std::pair<bool, long> getLengthOfPySequence(PyObject* obj);
-/// Dimensions given to reshape(), trailing 1s dropped while more than two remain; empty with a Python error set on failure.
-std::vector<long> getDimsFromReshapeArg(PyObject* arg);

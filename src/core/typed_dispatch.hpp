@@ -5,7 +5,7 @@
 #include <type_traits>
 
 #include "dataarray/kalvo_data.hpp"
-#include "module/element_kinds.hpp"
+#include "base/element_kinds.hpp"
 
 namespace kalvo::py {
 

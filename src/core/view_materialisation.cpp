@@ -14,11 +14,11 @@
 #include <utility>
 #include <variant>
 
-#include "core/kcpp_py_array.hpp"
+#include "core/array_state.hpp"
 #include "core/typed_dispatch.hpp"
-#include "module/guard.hpp"
-#include "module/kcpyarray.hpp"
-#include "module/limits.hpp"
+#include "base/guard.hpp"
+#include "base/objects.hpp"
+#include "base/limits.hpp"
 
 using kalvo::data::Array;
 using kalvo::data::ArrayFactory;

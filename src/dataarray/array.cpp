@@ -1,5 +1,10 @@
-// dataarray/array.cpp: Array, ArrayFactory and the ownership helpers of the client handles.
-#include "dataarray/kalvo_data.hpp"
+// dataarray/array.cpp: Array and the ownership helpers of the client handles.
+#include "dataarray/array.hpp"
+
+#include "dataarray/element_ref.hpp"
+#include "dataarray/exceptions.hpp"
+#include "dataarray/resolve.hpp"
+#include "dataarray/typed_iterator.hpp"
 
 namespace kalvo::data {
 
@@ -22,13 +27,6 @@ std::shared_ptr<void> adoptReferenceImpl(void* impl) {
     static const auto destroyFcn = resolve<entry::destroyReference>();
     return std::shared_ptr<void>(impl, [](void* p) { destroyFcn(p); });
 }
-
-namespace {
-std::shared_ptr<void> adoptFactoryImpl(void* impl) {
-    static const auto destroyFcn = resolve<entry::destroyFactory>();
-    return std::shared_ptr<void>(impl, [](void* p) { destroyFcn(p); });
-}
-}  // namespace
 
 }  // namespace detail
 
@@ -93,13 +91,6 @@ std::optional<Array> Array::unshareKeepingPrevious() {
     std::optional<Array> previous(*this);  // shares the implementation this handle leaves
     m_impl = std::move(adopted);
     return previous;
-}
-
-ArrayFactory::ArrayFactory() {
-    static const auto fcn = detail::resolve<entry::createFactory>();
-    void* impl = nullptr;
-    throwIfError(fcn(&impl));
-    m_impl = detail::adoptFactoryImpl(impl);
 }
 
 }  // namespace kalvo::data

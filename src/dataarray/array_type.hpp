@@ -1,43 +1,14 @@
-// dataarray/array_type.hpp: element classes and memory layouts of data arrays.
+// dataarray/array_type.hpp: element classes and memory layouts of data arrays (the enumerations
+// themselves are part of contract/data_contract.hpp) and the element types they store.
 #pragma once
 
 #include <complex>
 #include <cstdint>
 #include <type_traits>
 
+#include "contract/data_contract.hpp"
+
 namespace kalvo::data {
-
-/// The runtime's element class of an array; value 2 is not used.
-enum class ArrayType : int32_t {
-    LOGICAL = 0,
-    CHAR = 1,
-    DOUBLE = 3,
-    SINGLE = 4,
-    INT8 = 5,
-    UINT8 = 6,
-    INT16 = 7,
-    UINT16 = 8,
-    INT32 = 9,
-    UINT32 = 10,
-    INT64 = 11,
-    UINT64 = 12,
-    COMPLEX_DOUBLE = 13,
-    COMPLEX_SINGLE = 14,
-    COMPLEX_INT8 = 15,
-    COMPLEX_UINT8 = 16,
-    COMPLEX_INT16 = 17,
-    COMPLEX_UINT16 = 18,
-    COMPLEX_INT32 = 19,
-    COMPLEX_UINT32 = 20,
-    COMPLEX_INT64 = 21,
-    COMPLEX_UINT64 = 22
-};
-
-/// Order of elements in a flat buffer.
-enum class MemoryLayout : int32_t {
-    COLUMN_MAJOR = 0,  ///< first index varies fastest
-    ROW_MAJOR = 1      ///< last index varies fastest
-};
 
 namespace detail {
 

@@ -5,6 +5,8 @@
 #include <string>
 #include <utility>
 
+#include "contract/data_contract.hpp"
+
 namespace kalvo {
 
 /// Root of every exception the data-array client throws.
@@ -82,6 +84,16 @@ enum class ExceptionType : int {
 #undef KALVO_DATA_EXCEPTION_ENUMERATOR
     SystemError = 20  ///< every status not listed above
 };
+
+// Every status the runtime returns is a failure kind of its own here.
+static_assert(int(ExceptionType::InvalidArrayIndex) == status::kInvalidIndex &&
+                  int(ExceptionType::DataTypeMismatch) == status::kDataTypeMismatch &&
+                  int(ExceptionType::ArrayTypeMismatch) == status::kArrayTypeMismatch &&
+                  int(ExceptionType::OutOfMemory) == status::kOutOfMemory &&
+                  int(ExceptionType::SystemError) == status::kSystemError &&
+                  int(ExceptionType::EmptyArrayIndex) == status::kEmptyArray &&
+                  int(ExceptionType::FeatureNotSupported) == status::kNotSupported,
+              "the runtime's statuses and the client's failure kinds disagree");
 
 /// "System Error.": the message of kind 20.
 inline constexpr const char* systemErrorMessage = "System Error.";

@@ -19,13 +19,14 @@
 #include <utility>
 #include <vector>
 
-#include "core/kcpp_py_array.hpp"
+#include "core/array_state.hpp"
 #include "dataarray/kalvo_data.hpp"
-#include "module/element_kinds.hpp"
-#include "module/guard.hpp"
-#include "module/kcpyarray.hpp"
-#include "module/limits.hpp"
-#include "module/pyref.hpp"
+#include "base/element_kinds.hpp"
+#include "base/guard.hpp"
+#include "base/objects.hpp"
+#include "base/limits.hpp"
+#include "base/pyref.hpp"
+#include "core/array_object.hpp"
 
 using kalvo::py::guarded;
 using kalvo::py::PyRef;

@@ -12,15 +12,12 @@
 // - Every slot body runs inside kalvo::py::guarded, so no C++ exception reaches the interpreter.
 #include <iostream>
 
+#include "base/objects.hpp"
+#include "base/pyref.hpp"
+#include "core/array_object.hpp"
 #include "hostapi/capsule.hpp"
-#include "module/kcpyarray.hpp"
-#include "module/pyref.hpp"
 
 using kalvo::py::PyRef;
-
-PyObject* KCPyError::shapeErr = nullptr;
-PyObject* KCPyError::sizeErr = nullptr;
-PyObject* ArrayArray::s_arrayClass = nullptr;
 
 namespace {
 

@@ -1,6 +1,16 @@
 // src/module/type_objects.cpp: the eleven array types, the iterator type and their shared tables.
-#include "module/kcpyarray.hpp"
-#include "module/slots.hpp"
+#include "base/objects.hpp"
+#include "construct/constructor.hpp"
+#include "construct/rebuild.hpp"
+#include "core/array_object.hpp"
+#include "protocols/assignment.hpp"
+#include "protocols/buffer_export.hpp"
+#include "protocols/comparison.hpp"
+#include "protocols/iteration.hpp"
+#include "protocols/methods.hpp"
+#include "protocols/pickling.hpp"
+#include "protocols/reading.hpp"
+#include "protocols/text.hpp"
 
 namespace {
 

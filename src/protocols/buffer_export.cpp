@@ -17,14 +17,16 @@
 #include <variant>
 #include <vector>
 
+#include "base/py_args.hpp"
 #include "core/index_items.hpp"
-#include "core/kcpp_py_array.hpp"
-#include "core/kda_wrapper.hpp"
-#include "module/element_kinds.hpp"
-#include "module/guard.hpp"
-#include "module/kcpyarray.hpp"
-#include "module/pyref.hpp"
-#include "module/slots.hpp"
+#include "core/array_state.hpp"
+#include "core/storage.hpp"
+#include "base/element_kinds.hpp"
+#include "base/guard.hpp"
+#include "base/objects.hpp"
+#include "base/pyref.hpp"
+#include "protocols/buffer_export.hpp"
+#include "protocols/iteration.hpp"
 
 using kalvo::py::PyRef;
 

@@ -1,4 +1,4 @@
-// src/protocols/comparison.cpp: a == b and a != b; ordering comparisons are refused
+// src/protocols/comparison.cpp: a == b and a != b, and `x in a`; ordering comparisons are refused
 //
 // Two whole arrays (no pending indices) of one element kind, complexity and shape are compared
 // straight through their storage, in storage order and in blocks the compiler vectorises, with
@@ -27,15 +27,15 @@
 #include <iostream>
 #include <type_traits>
 
-#include "core/kcpp_py_array.hpp"
+#include "core/array_state.hpp"
 #include "core/typed_dispatch.hpp"
-#include "module/element_kinds.hpp"
-#include "module/guard.hpp"
-#include "module/kcpyarray.hpp"
-#include "module/pyref.hpp"
-#include "module/slots.hpp"
+#include "base/element_kinds.hpp"
+#include "base/guard.hpp"
+#include "base/objects.hpp"
+#include "base/pyref.hpp"
 #include "protocols/iteration.hpp"
 #include "protocols/reading.hpp"
+#include "core/array_object.hpp"
 
 using kalvo::py::guarded;
 using kalvo::py::PyRef;
@@ -295,6 +295,26 @@ bool comparableByStorage(const KCppPyArray& a, const KCppPyArray& b) {
            wa.bytewiseStridesVector() == wb.bytewiseStridesVector();
 }
 
+/// `value in a` for a walk whose items are all the same empty partial array (holdsNoElements):
+/// the first item answers for every position, so a walk over an extent of 2**40 ends at once.
+/// Such an item's == decides on its own without consulting `value` and runs no Python code
+/// (no element is ever compared), so the answer is what comparing each item would give.
+int emptyItemsContain(const KCppPyIter& walk, PyObject* value) {
+    if (walk.remainingItems() == 0 || !KCPyArray_Check(value)) {
+        return 0;  // no item, or an item == a non-array is False
+    }
+    const KCppPyArray* other = requireState(value);
+    if (other == nullptr) {
+        return -1;
+    }
+    const KCppPyArray item(walk.arrayState(), walk.position());
+    if (!checkIndicesStillValid(&item) || !checkIndicesStillValid(other)) {
+        return -1;
+    }
+    const std::optional<bool> equal = arrayStatesAreEqual(item, *other);
+    return !equal ? -1 : *equal ? 1 : 0;
+}
+
 }  // namespace
 
 std::optional<bool> arrayStatesAreEqual(const KCppPyArray& a, const KCppPyArray& b) {
@@ -388,3 +408,31 @@ PyObject* KCPyArray_RichCompare(PyObject* self, PyObject* other, int op) {
     template PyObject* KCPyArray_RichCompare<T>(PyObject*, PyObject*, int);
 KALVO_FOR_EACH_ELEMENT_TYPE(KALVO_INSTANTIATE_RICH_COMPARE)
 #undef KALVO_INSTANTIATE_RICH_COMPARE
+
+int KCPyArray_Contains(PyObject* self, PyObject* value) {
+    return guarded<int>(-1, [&]() -> int {
+        // `value in a` is the interpreter's own search over iter(a): the same walk, the same
+        // errors, item == value for each item in turn.
+        PyRef iterator = PyRef::steal(KCPyArray_GetIter(self));
+        if (!iterator) {
+            return -1;
+        }
+        const KCppPyIter* walk = reinterpret_cast<KCPyIter*>(iterator.get())->state;
+        if (walk != nullptr && walk->yieldsArrays() && walk->holdsNoElements()) {
+            return emptyItemsContain(*walk, value);
+        }
+        for (long count = 1;; ++count) {
+            PyRef item = PyRef::steal(PyIter_Next(iterator.get()));
+            if (!item) {
+                return PyErr_Occurred() ? -1 : 0;
+            }
+            const int equal = PyObject_RichCompareBool(item.get(), value, Py_EQ);
+            if (equal != 0) {
+                return equal > 0 ? 1 : -1;
+            }
+            if (count % kItemsPerSignalCheck == 0 && PyErr_CheckSignals() != 0) {
+                return -1;
+            }
+        }
+    });
+}

@@ -1,4 +1,4 @@
-// src/protocols/iteration.cpp: iter(a), next(it), `x in a` and the iterator object's lifetime
+// src/protocols/iteration.cpp: iter(a), next(it) and the iterator object's lifetime
 //
 // Ownership rules
 // - A KCPyIter owns its KCppPyIter exclusively (made by makeKCppPyIter, destroyed by
@@ -18,38 +18,18 @@
 #include <utility>
 
 #include "core/typed_dispatch.hpp"
-#include "module/guard.hpp"
-#include "module/kcpyarray.hpp"
-#include "module/pyref.hpp"
-#include "module/slots.hpp"
-#include "protocols/comparison.hpp"
+#include "base/guard.hpp"
+#include "base/objects.hpp"
+#include "core/array_object.hpp"
+#include "base/pyref.hpp"
 #include "protocols/reading.hpp"
+#include "core/state_lifetime.hpp"
 
 using kalvo::py::guarded;
 using kalvo::py::guardedVoid;
 using kalvo::py::PyRef;
 
 namespace {
-
-/// `value in a` for a walk whose items are all the same empty partial array (holdsNoElements):
-/// the first item answers for every position, so a walk over an extent of 2**40 ends at once.
-/// Such an item's == decides on its own without consulting `value` and runs no Python code
-/// (no element is ever compared), so the answer is what comparing each item would give.
-int emptyItemsContain(const KCppPyIter& walk, PyObject* value) {
-    if (walk.remainingItems() == 0 || !KCPyArray_Check(value)) {
-        return 0;  // no item, or an item == a non-array is False
-    }
-    const KCppPyArray* other = requireState(value);
-    if (other == nullptr) {
-        return -1;
-    }
-    const KCppPyArray item(walk.arrayState(), walk.position());
-    if (!checkIndicesStillValid(&item) || !checkIndicesStillValid(other)) {
-        return -1;
-    }
-    const std::optional<bool> equal = arrayStatesAreEqual(item, *other);
-    return !equal ? -1 : *equal ? 1 : 0;
-}
 
 /// The Python value of the element at `address`, E being the element type (complex included).
 template<class E>
@@ -219,6 +199,30 @@ void destroyKCppPyIter(KCppPyIter* state) noexcept {
     delete state;
 }
 
+PyObject* KCPyArray_GetIter(PyObject* array) {
+    return kalvo::py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        const KCppPyArray* source = requireState(array);
+        if (!source) {
+            return nullptr;
+        }
+        // Released through KCPyIter_Delete (state still null) if the state cannot be built.
+        auto iterator = kalvo::py::PyRef::steal(KCPyIter_Type.tp_alloc(&KCPyIter_Type, 0));
+        if (!iterator) {
+            PyErr_SetString(PyExc_RuntimeError, "unable to initialize C object.");
+            return nullptr;
+        }
+        KCppPyIter* state = makeKCppPyIter(*source);
+        if (!state) return nullptr;
+        reinterpret_cast<KCPyIter*>(iterator.get())->state = state;
+        return iterator.release();
+    });
+}
+
+PyObject* KCPyIter_GetIter(PyObject* iterator) {
+    Py_INCREF(iterator);
+    return iterator;
+}
+
 PyObject* KCPyIter_GetIterNext(PyObject* iterator) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         KCppPyIter* state = iterator == nullptr ? nullptr : reinterpret_cast<KCPyIter*>(iterator)->state;
@@ -236,32 +240,4 @@ void KCPyIter_Delete(PyObject* iterator) {
         destroyKCppPyIter(std::exchange(object->state, nullptr));
     });
     PyObject_Free(iterator);
-}
-
-int KCPyArray_Contains(PyObject* self, PyObject* value) {
-    return guarded<int>(-1, [&]() -> int {
-        // `value in a` is the interpreter's own search over iter(a): the same walk, the same
-        // errors, item == value for each item in turn.
-        PyRef iterator = PyRef::steal(KCPyArray_GetIter(self));
-        if (!iterator) {
-            return -1;
-        }
-        const KCppPyIter* walk = reinterpret_cast<KCPyIter*>(iterator.get())->state;
-        if (walk != nullptr && walk->yieldsArrays() && walk->holdsNoElements()) {
-            return emptyItemsContain(*walk, value);
-        }
-        for (long count = 1;; ++count) {
-            PyRef item = PyRef::steal(PyIter_Next(iterator.get()));
-            if (!item) {
-                return PyErr_Occurred() ? -1 : 0;
-            }
-            const int equal = PyObject_RichCompareBool(item.get(), value, Py_EQ);
-            if (equal != 0) {
-                return equal > 0 ? 1 : -1;
-            }
-            if (count % kItemsPerSignalCheck == 0 && PyErr_CheckSignals() != 0) {
-                return -1;
-            }
-        }
-    });
 }

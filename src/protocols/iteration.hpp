@@ -7,7 +7,7 @@
 #include <optional>
 #include <vector>
 
-#include "core/kcpp_py_array.hpp"
+#include "core/array_state.hpp"
 
 /// Items a long walk (==, `in`) takes between two checks for a pending signal, so Ctrl-C stops it.
 constexpr long kItemsPerSignalCheck = 1 << 14;
@@ -80,3 +80,18 @@ private:
     unsigned long m_cursorGeneration = 0;
     PyObject* (*m_convert)(const char*) = nullptr;
 };
+
+/// A new iterator state over `array`'s active dimension; null with a Python error on failure.
+KCppPyIter* makeKCppPyIter(const KCppPyArray& array);
+/// Destroys an iterator state (null allowed).
+void destroyKCppPyIter(KCppPyIter* state) noexcept;
+/// tp_iternext of the iterator type.
+PyObject* KCPyIter_GetIterNext(PyObject* iterator);
+/// tp_dealloc of the iterator type: destroys the state, then frees the object.
+void KCPyIter_Delete(PyObject* iterator);
+
+/// tp_iter of every array type: a new iterator over the array's active dimension.
+PyObject* KCPyArray_GetIter(PyObject* array);
+
+/// tp_iter of the iterator type: the iterator itself (new reference).
+PyObject* KCPyIter_GetIter(PyObject* iterator);

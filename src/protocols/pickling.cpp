@@ -30,13 +30,15 @@
 #include <cstring>
 #include <vector>
 
-#include "core/kcpp_py_array.hpp"
-#include "core/kda_wrapper.hpp"
-#include "module/element_kinds.hpp"
-#include "module/guard.hpp"
-#include "module/kcpyarray.hpp"
-#include "module/pyref.hpp"
-#include "module/slots.hpp"
+#include "core/array_state.hpp"
+#include "core/storage.hpp"
+#include "base/element_kinds.hpp"
+#include "base/guard.hpp"
+#include "base/objects.hpp"
+#include "base/pyref.hpp"
+#include "protocols/pickling.hpp"
+#include "protocols/buffer_export.hpp"
+#include "protocols/methods.hpp"
 
 using kalvo::py::PyRef;
 

@@ -19,12 +19,12 @@
 #include <type_traits>
 #include <vector>
 
-#include "core/kcpp_py_array.hpp"
+#include "core/array_state.hpp"
 #include "core/typed_dispatch.hpp"
-#include "module/element_kinds.hpp"
-#include "module/guard.hpp"
-#include "module/kcpyarray.hpp"
-#include "module/slots.hpp"
+#include "base/element_kinds.hpp"
+#include "base/guard.hpp"
+#include "base/objects.hpp"
+#include "protocols/text.hpp"
 #include "protocols/reading.hpp"
 
 using kalvo::py::guarded;

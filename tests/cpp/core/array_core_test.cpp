@@ -7,7 +7,8 @@
 #include <vector>
 
 #include "../data_test_support.hpp"
-#include "core/kcpp_py_array.hpp"
+#include "base/objects.hpp"
+#include "core/array_state.hpp"
 #include "core_test_support.hpp"
 
 using coretest::elementsOf;

@@ -6,7 +6,7 @@
 
 #include "../embedded_python.hpp"
 #include "dataarray/kalvo_data.hpp"
-#include "module/pyref.hpp"
+#include "base/pyref.hpp"
 
 PyMODINIT_FUNC PyInit_kalvomultidimarrayforpython();
 

@@ -5,8 +5,9 @@
 #include <string>
 
 #include "core_test_support.hpp"
-#include "module/element_kinds.hpp"
-#include "module/kcpyarray.hpp"
+#include "base/element_kinds.hpp"
+#include "base/objects.hpp"
+#include "core/array_object.hpp"
 
 using coretest::eval;
 using coretest::takePythonError;

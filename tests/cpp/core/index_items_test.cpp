@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "base/py_args.hpp"
 #include "core/index_items.hpp"
 #include "core_test_support.hpp"
 

@@ -1,9 +1,8 @@
-// src/module/array_object.cpp: life of array and iterator objects, and the small shared helpers.
-#include "core/kcpp_py_array.hpp"
-#include "module/guard.hpp"
-#include "module/kcpyarray.hpp"
-#include "module/pyref.hpp"
-#include "module/slots.hpp"
+// src/core/array_object.cpp: life of array objects, and the small shared helpers.
+#include "core/array_object.hpp"
+
+#include "core/array_state.hpp"
+#include "core/state_lifetime.hpp"
 
 #include <array>
 #include <memory>
@@ -61,30 +60,6 @@ void closeKCPyArrayFreeLists() noexcept {
         PyObject_Free(freeObjects[--freeObjectCount]);
     }
     closeKCppPyArrayFreeList();
-}
-
-PyObject* KCPyArray_GetIter(PyObject* array) {
-    return kalvo::py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        const KCppPyArray* source = requireState(array);
-        if (!source) {
-            return nullptr;
-        }
-        // Released through KCPyIter_Delete (state still null) if the state cannot be built.
-        auto iterator = kalvo::py::PyRef::steal(KCPyIter_Type.tp_alloc(&KCPyIter_Type, 0));
-        if (!iterator) {
-            PyErr_SetString(PyExc_RuntimeError, "unable to initialize C object.");
-            return nullptr;
-        }
-        KCppPyIter* state = makeKCppPyIter(*source);
-        if (!state) return nullptr;
-        reinterpret_cast<KCPyIter*>(iterator.get())->state = state;
-        return iterator.release();
-    });
-}
-
-PyObject* KCPyIter_GetIter(PyObject* iterator) {
-    Py_INCREF(iterator);
-    return iterator;
 }
 
 void setError(PyObject* type, const char* message) {

@@ -1,4 +1,4 @@
-// src/module/state_lifetime.cpp: creation and destruction of array states, with a free list
+// src/core/state_lifetime.cpp: creation and destruction of array states, with a free list
 //
 // Partial arrays are made and dropped once per `a[i]`; a released state keeps its index list's
 // capacity and goes on a bounded free list (kFreeListCapacity; none in the sanitizer build), so
@@ -9,8 +9,10 @@
 #include <memory>
 #include <vector>
 
-#include "core/kcpp_py_array.hpp"
-#include "module/kcpyarray.hpp"
+#include "core/state_lifetime.hpp"
+
+#include "base/objects.hpp"
+#include "core/array_state.hpp"
 
 namespace {
 

@@ -1,4 +1,4 @@
-// src/module/pyref.hpp: owning Python references, Py_buffer views and fetched exceptions.
+// src/base/pyref.hpp: owning Python references, Py_buffer views and fetched exceptions.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN

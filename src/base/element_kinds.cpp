@@ -1,5 +1,5 @@
-// src/module/element_kinds.cpp: lookup tables between element kinds, format codes and runtime classes.
-#include "module/element_kinds.hpp"
+// src/base/element_kinds.cpp: lookup tables between element kinds, format codes and runtime classes.
+#include "base/element_kinds.hpp"
 
 #include <map>
 #include <mutex>

@@ -1,4 +1,4 @@
-// src/module/py_compat.hpp: the few places where the C API differs between Python 3.9 and 3.13.
+// src/base/py_compat.hpp: the few places where the C API differs between Python 3.9 and 3.13.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN

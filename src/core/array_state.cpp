@@ -1,4 +1,4 @@
-// src/core/kcpp_py_array.cpp: KCppPyArray, index-list composition, element addresses and element values
+// src/core/array_state.cpp: KCppPyArray, index-list composition, element addresses and element values
 //
 // A state shares its KDArrayWrapper with every state derived from it by indexing; indexing only
 // copies the short index list. Element values are read from the runtime's storage at
@@ -8,7 +8,7 @@
 // Routines that fail set the Python error and return false, null or nothing. Exceptions of the
 // data-array interface (and std::bad_alloc) propagate to the slot guard.
 
-#include "core/kcpp_py_array.hpp"
+#include "core/array_state.hpp"
 
 #include <algorithm>
 #include <iostream>
@@ -17,8 +17,8 @@
 #include <string>
 
 #include "core/typed_dispatch.hpp"
-#include "module/kcpyarray.hpp"
-#include "module/pyref.hpp"
+#include "base/objects.hpp"
+#include "base/pyref.hpp"
 
 using kalvo::data::Array;
 using kalvo::data::ArrayFactory;

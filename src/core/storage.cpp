@@ -1,4 +1,4 @@
-// src/core/kda_wrapper.cpp: KDArrayWrapper, the data-array handle with its shape, strides and element address
+// src/core/storage.cpp: KDArrayWrapper, the data-array handle with its shape, strides and element address
 //
 // Ownership rules of the array core:
 // - The elements live once, in the runtime's storage behind m_array. A KDArrayWrapper holds one
@@ -16,17 +16,17 @@
 //   (buffer_export.cpp) and point into the current storage. While m_exports is non-zero, storage
 //   that m_array leaves (a write that had to copy) is kept in m_retired; reshape() moves the same
 //   block into the new array, so the address exports hold stays valid and shows later writes.
-// - A KCppPyArray (kcpp_py_array.cpp) holds the wrapper through a std::shared_ptr; the Python object
+// - A KCppPyArray (array_state.cpp) holds the wrapper through a std::shared_ptr; the Python object
 //   owns its KCppPyArray exclusively. No Python reference is kept by either.
 
-#include "core/kda_wrapper.hpp"
+#include "core/storage.hpp"
 
 #include <new>
 #include <stdexcept>
 #include <string>
 
 #include "core/typed_dispatch.hpp"
-#include "module/element_kinds.hpp"
+#include "base/element_kinds.hpp"
 
 using kalvo::data::Array;
 using kalvo::data::ArrayFactory;

@@ -1,5 +1,5 @@
-// src/module/guard.cpp: how C++ exceptions are reported to Python at the slot boundary.
-#include "module/guard.hpp"
+// src/base/guard.cpp: how C++ exceptions are reported to Python at the slot boundary.
+#include "base/guard.hpp"
 
 #include <exception>
 #include <new>

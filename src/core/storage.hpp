@@ -1,4 +1,4 @@
-// src/core/kda_wrapper.hpp: KDArrayWrapper, a data array together with its shape, strides and element address
+// src/core/storage.hpp: KDArrayWrapper, a data array together with its shape, strides and element address
 #pragma once
 
 #include <Python.h>

@@ -1,4 +1,4 @@
-// src/dataarray/huge_pages.hpp: transparent huge pages for large element blocks, shared by the
+// src/contract/huge_pages.hpp: transparent huge pages for large element blocks, shared by the
 // runtime and the extension.
 #pragma once
 

@@ -1,4 +1,4 @@
-// src/module/element_kinds.hpp: the eleven element kinds, their format codes and runtime classes.
+// src/base/element_kinds.hpp: the eleven element kinds, their format codes and runtime classes.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN

@@ -1,4 +1,4 @@
-// src/module/limits.hpp: the most dimensions an array may have, and the extents it may have
+// src/base/limits.hpp: the most dimensions an array may have, and the extents it may have
 #pragma once
 
 #define PY_SSIZE_T_CLEAN

@@ -1,4 +1,4 @@
-// src/core/kcpp_py_array.hpp: KCppPyArray, the state behind every Python array object
+// src/core/array_state.hpp: KCppPyArray, the state behind every Python array object
 #pragma once
 
 #include <Python.h>
@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "core/index_items.hpp"
-#include "core/kda_wrapper.hpp"
+#include "core/storage.hpp"
 #include "dataarray/kalvo_data.hpp"
-#include "module/element_kinds.hpp"
+#include "base/element_kinds.hpp"
 
 namespace kalvo::py {
 /// RuntimeError text for a partial array whose stored indices no longer fit its (reshaped) array.
@@ -23,14 +23,6 @@ inline constexpr const char kIndexOutsideShape[] = "index is out of range for th
 /// for dimension k (the active dimension); slice positions are absolute positions of that dimension.
 class KCppPyArray;
 
-/// A state equal to a copy of `source` (or to KCppPyArray(source, intIndices)), taken from the
-/// free list of released states when one is there. Owned by the caller; destroyKCppPyArray
-/// hands it back, plain delete frees it.
-std::unique_ptr<KCppPyArray> takeKCppPyArray(const KCppPyArray& source);
-/// As above, with one integer item per entry of `intIndices` instead of source's index list.
-std::unique_ptr<KCppPyArray> takeKCppPyArray(const KCppPyArray& source, const std::vector<long>& intIndices);
-/// Frees every state on the free list; later releases free at once.
-void closeKCppPyArrayFreeList() noexcept;
 
 class KCppPyArray {
 public:

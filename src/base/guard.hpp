@@ -1,4 +1,4 @@
-// src/module/guard.hpp: the one boundary where C++ exceptions become Python exceptions.
+// src/base/guard.hpp: the one boundary where C++ exceptions become Python exceptions.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
