@@ -25,7 +25,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "core/typed_dispatch.hpp"
+#include "module/kind_dispatch.hpp"
 #include "module/element_kinds.hpp"
 
 using kalvo::data::Array;

@@ -15,7 +15,7 @@
 #include <variant>
 
 #include "core/kcpp_py_array.hpp"
-#include "core/typed_dispatch.hpp"
+#include "module/kind_dispatch.hpp"
 #include "module/guard.hpp"
 #include "module/kcpyarray.hpp"
 

@@ -67,7 +67,7 @@ bool stridesFit(const std::vector<size_t>& dims, size_t elementSize) {
 
 /// Bytes of one element of `kind`, twice as many when complex.
 size_t elementSizeOf(const TypeAndComplexity& kind) {
-    const size_t real = dispatchOnKind(kind.kind, [](auto tag) { return sizeof(typename decltype(tag)::type); });
+    const size_t real = kalvo::kinds::kRows[kind.kind].size;
     return kind.isComplex ? 2 * real : real;
 }
 

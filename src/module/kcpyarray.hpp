@@ -4,6 +4,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <array>
+
 #include "module/element_kinds.hpp"
 
 class KCppPyArray;  // core/kcpp_py_array.hpp
@@ -24,21 +26,8 @@ struct KCPyIter {
     KCppPyIter* state;
 };
 
-/// The eleven array types, one per element kind.
-extern PyTypeObject KCPyArray_Type_double;
-extern PyTypeObject KCPyArray_Type_float;
-extern PyTypeObject KCPyArray_Type_int8_t;
-extern PyTypeObject KCPyArray_Type_uint8_t;
-extern PyTypeObject KCPyArray_Type_int16_t;
-extern PyTypeObject KCPyArray_Type_uint16_t;
-extern PyTypeObject KCPyArray_Type_int32_t;
-extern PyTypeObject KCPyArray_Type_uint32_t;
-extern PyTypeObject KCPyArray_Type_int64_t;
-extern PyTypeObject KCPyArray_Type_uint64_t;
-extern PyTypeObject KCPyArray_Type_bool;
-
 /// The array types in element-kind order (indexed by SupportedArrayEnum).
-extern PyTypeObject* TypeObjectPointers[kNumberOfKinds];
+extern std::array<PyTypeObject*, kNumberOfKinds> TypeObjectPointers;
 
 /// The iterator type "kalvo.KCPyIter" (not instantiable from Python).
 extern PyTypeObject KCPyIter_Type;

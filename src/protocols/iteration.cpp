@@ -17,7 +17,7 @@
 #include <memory>
 #include <utility>
 
-#include "core/typed_dispatch.hpp"
+#include "module/kind_dispatch.hpp"
 #include "module/guard.hpp"
 #include "module/kcpyarray.hpp"
 #include "module/pyref.hpp"

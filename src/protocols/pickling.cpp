@@ -193,13 +193,8 @@ PyObject* nestedListForm(PyObject* self, KCppPyArray& state) {
     if (!memory)
         return nullptr;
     const Py_buffer& view = *PyMemoryView_GET_BUFFER(memory.get());
-    return dispatchOnKind(kind, [&](auto tag) -> PyObject* {
-        using T = typename decltype(tag)::type;
-        if constexpr (std::is_same_v<T, bool>) {
-            return nestedListOfView<bool>(view);
-        } else {
-            return isComplex ? nestedListOfView<std::complex<T>>(view) : nestedListOfView<T>(view);
-        }
+    return kalvo::py::visitElementKind(kind, isComplex, [&](auto tag) -> PyObject* {
+        return nestedListOfView<typename decltype(tag)::type>(view);
     });
 }
 

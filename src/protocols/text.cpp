@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "core/kcpp_py_array.hpp"
-#include "core/typed_dispatch.hpp"
+#include "module/kind_dispatch.hpp"
 #include "module/element_kinds.hpp"
 #include "module/guard.hpp"
 #include "module/kcpyarray.hpp"

@@ -1,0 +1,232 @@
+// src/module/kind_dispatch.hpp: element kind or runtime class -> C++ element type, the one dispatch every per-type switch uses.
+//
+// A dispatch picks the element type once per call: an index selects one entry of a table of
+// thunks, each an instantiation of the caller's generic visitor, and the visitor's loops then run
+// with the type fixed. Nothing is dispatched per element.
+#pragma once
+
+#include <array>
+#include <complex>
+#include <stdexcept>
+#include <type_traits>
+#include <utility>
+
+#include "dataarray/kalvo_data.hpp"
+#include "module/element_kind_rows.hpp"
+
+/// Carries an element type through a generic lambda: `[](auto tag) { using T = typename decltype(tag)::type; }`.
+template <class T>
+struct TypeTag {
+    using type = T;
+};
+
+/// Real element type of T: std::complex<U> -> U, any other U -> U.
+template <class T>
+struct RealOf {
+    using type = T;
+};
+template <class U>
+struct RealOf<std::complex<U>> {
+    using type = U;
+};
+/// Shorthand for RealOf<T>::type.
+template <class T>
+using RealOfT = typename RealOf<T>::type;
+
+/// Per-type facts of an element type, read from its kind's row. Defined for the eleven real
+/// element types and for std::complex of the ten numeric ones.
+template <class T>
+struct ElementKind {
+    static constexpr SupportedArrayEnum kind = static_cast<SupportedArrayEnum>(kalvo::kinds::indexOf<RealOfT<T>>());
+    static constexpr bool isComplex = !std::is_same_v<T, RealOfT<T>>;
+    static_assert(!isComplex || kalvo::kinds::kRows[kind].mayBeComplex(), "this kind is never complex");
+    static constexpr const char* name() noexcept { return kalvo::kinds::kRows[kind].name(); }
+    static constexpr const char* typeName() noexcept { return kalvo::kinds::kRows[kind].typeName; }
+    static constexpr char formatChar() noexcept { return kalvo::kinds::kRows[kind].format; }
+};
+
+namespace kalvo::kinds {
+
+/// A list of types; `+` concatenates.
+template <class... T>
+struct TypeList {};
+template <class... A, class... B>
+constexpr TypeList<A..., B...> operator+(TypeList<A...>, TypeList<B...>) {
+    return {};
+}
+
+namespace detail {
+
+template <class R, class F, int I>
+R callWithIndex(F& f) {
+    return f(std::integral_constant<int, I>{});
+}
+
+/// f(std::integral_constant<int, index>{}) for an index in [0, sizeof...(I)), which the caller
+/// has checked; every entry returns what entry 0 returns.
+template <class F, int... I>
+decltype(auto) withIndex(int index, F& f, std::integer_sequence<int, I...>) {
+    using R = decltype(f(std::integral_constant<int, 0>{}));
+    static constexpr R (*const thunks[])(F&) = {&callWithIndex<R, F, I>...};
+    return thunks[index](f);
+}
+
+/// Element type the runtime stores under class C; void for a class it does not hold.
+template <int C>
+constexpr auto classElement() {
+    constexpr ClassRow c = kClasses[C];
+    if constexpr (C == kCharClass) {
+        return TypeTag<CharElement>{};
+    } else if constexpr (!c.isKind()) {
+        return TypeTag<void>{};
+    } else if constexpr (c.isComplex) {
+        return TypeTag<std::complex<Type<c.kind>>>{};
+    } else {
+        return TypeTag<Type<c.kind>>{};
+    }
+}
+
+template <int... K>
+constexpr auto representationsOf(std::integer_sequence<int, K...>) {
+    auto complexOf = [](auto k) {
+        constexpr int J = decltype(k)::value;
+        if constexpr (kRows[J].mayBeComplex())
+            return TypeList<std::complex<Type<J>>>{};
+        else
+            return TypeList<>{};
+    };
+    return (TypeList<Type<K>>{} + ... + TypeList<>{}) + (complexOf(std::integral_constant<int, K>{}) + ... + TypeList<>{});
+}
+
+/// The eleven element types in kind order, then std::complex of those that may be complex.
+using Representations = decltype(representationsOf(std::make_integer_sequence<int, kCount>{}));
+
+template <class F, int... K>
+constexpr auto perKind(F& f, std::integer_sequence<int, K...>) {
+    return std::array<decltype(f(TypeTag<Type<0>>{})), kCount>{f(TypeTag<Type<K>>{})...};
+}
+
+/// The client's element classes agree with the rows.
+template <int... K>
+constexpr bool classesMatchClient(std::integer_sequence<int, K...>) {
+    using kalvo::data::arrayTypeOf;
+    auto complexMatches = [](auto k) {
+        constexpr int J = decltype(k)::value;
+        if constexpr (kRows[J].mayBeComplex())
+            return static_cast<int32_t>(arrayTypeOf<std::complex<Type<J>>>()) == kRows[J].complexClass;
+        else
+            return true;
+    };
+    return ((static_cast<int32_t>(arrayTypeOf<Type<K>>()) == kRows[K].realClass &&
+             complexMatches(std::integral_constant<int, K>{})) && ...) &&
+           static_cast<int32_t>(arrayTypeOf<CharElement>()) == kCharClass;
+}
+static_assert(classesMatchClient(std::make_integer_sequence<int, kCount>{}),
+              "the rows' runtime classes must be the client's ArrayType values");
+
+}  // namespace detail
+
+/// A table with one entry per kind, in kind order: {f(TypeTag<T>{})...} over the element types.
+template <class F>
+constexpr auto perKind(F f) {
+    return detail::perKind(f, std::make_integer_sequence<int, kCount>{});
+}
+
+}  // namespace kalvo::kinds
+
+/// Calls `f(TypeTag<T>{})` for the real element type T of `kind`; throws std::invalid_argument
+/// for a value outside the kinds.
+template <class F>
+decltype(auto) dispatchOnKind(SupportedArrayEnum kind, F&& f) {
+    if (kind < 0 || kind >= kNumberOfKinds)
+        throw std::invalid_argument("invalid element kind.");
+    auto byIndex = [&f](auto k) -> decltype(auto) { return f(TypeTag<kalvo::kinds::Type<decltype(k)::value>>{}); };
+    return kalvo::kinds::detail::withIndex(kind, byIndex, std::make_integer_sequence<int, kNumberOfKinds>{});
+}
+
+namespace kalvo::py {
+
+/// Element type T of a TypedArray<T> (cv- and reference-qualifiers ignored).
+template <class A>
+struct TypedElement;
+template <class T>
+struct TypedElement<kalvo::data::TypedArray<T>> {
+    using type = T;
+};
+/// Element type of the typed view a visitor receives.
+template <class A>
+using TypedElementT = typename TypedElement<std::remove_cv_t<std::remove_reference_t<A>>>::type;
+
+/// Whether T is std::complex of something.
+template <class T>
+struct IsComplexElement : std::bool_constant<!std::is_same_v<T, RealOfT<T>>> {};
+
+/// Calls visitor(TypeTag<E>{}) with E = T, or std::complex<T> when `isComplex` and T's kind may
+/// be complex (a logical array is never complex). For readers that know the kind already.
+template <class T, class V>
+decltype(auto) visitRepresentation(bool isComplex, V&& visitor) {
+    if constexpr (kalvo::kinds::kRows[ElementKind<T>::kind].mayBeComplex()) {
+        if (isComplex)
+            return visitor(TypeTag<std::complex<T>>{});
+    }
+    return visitor(TypeTag<T>{});
+}
+
+/// Calls visitor(TypeTag<E>{}) with E the element type of `kind` (std::complex of it when
+/// `isComplex`). Needs no runtime call, so element reads can use it.
+template <class V>
+decltype(auto) visitElementKind(SupportedArrayEnum kind, bool isComplex, V&& visitor) {
+    return dispatchOnKind(kind, [&](auto tag) -> decltype(auto) {
+        return visitRepresentation<typename decltype(tag)::type>(isComplex, visitor);
+    });
+}
+
+namespace detail {
+/// Throws the array exception of kind 9 "Invalid type of array passed to apply_numeric_visitor.".
+[[noreturn]] void throwInvalidVisitorType();
+}  // namespace detail
+
+}  // namespace kalvo::py
+
+/// Calls `visitor` with a `kalvo::data::TypedArray<E>&` of `array` for the element type E of its
+/// runtime class (the kinds' real and complex types, and the text class); returns what the
+/// visitor returns. A class the runtime does not hold throws the array exception of kind 9.
+/// Passing an rvalue Array moves it into the typed handle (no extra owner, so writes copy nothing);
+/// an lvalue is shared. The visitor must accept every typed handle.
+template <class A, class Visitor>
+std::invoke_result_t<Visitor&, kalvo::data::TypedArray<double>&>
+apply_numeric_visitor(A&& array, Visitor&& visitor) {
+    using R = std::invoke_result_t<Visitor&, kalvo::data::TypedArray<double>&>;
+    const int c = static_cast<int>(array.getType());
+    if (kalvo::kinds::classRow(c).size == 0)
+        kalvo::py::detail::throwInvalidVisitorType();
+    auto byClass = [&](auto k) -> R {
+        using E = typename decltype(kalvo::kinds::detail::classElement<decltype(k)::value>())::type;
+        if constexpr (std::is_void_v<E>) {
+            kalvo::py::detail::throwInvalidVisitorType();
+        } else {
+            kalvo::data::TypedArray<E> typed(std::forward<A>(array));
+            return visitor(typed);
+        }
+    };
+    return kalvo::kinds::detail::withIndex(c, byClass, std::make_integer_sequence<int, kalvo::kinds::kClassCount>{});
+}
+
+/// Explicit instantiation has to name every specialisation, which only a macro can do from one
+/// list: KALVO_FOR_EACH_ELEMENT_TYPE(X) calls X(T) for the eleven element types in kind order,
+/// KALVO_FOR_EACH_REPRESENTATION(X) also for std::complex of the ten numeric ones. The list is
+/// checked against the rows below.
+#define KALVO_NUMERIC_ELEMENT_TYPES(X, WRAP)                                                     \
+    X(WRAP(double)) X(WRAP(float)) X(WRAP(int8_t)) X(WRAP(uint8_t)) X(WRAP(int16_t))             \
+    X(WRAP(uint16_t)) X(WRAP(int32_t)) X(WRAP(uint32_t)) X(WRAP(int64_t)) X(WRAP(uint64_t))
+#define KALVO_REAL_TYPE(T) T
+#define KALVO_COMPLEX_TYPE(T) std::complex<T>
+#define KALVO_FOR_EACH_ELEMENT_TYPE(X) KALVO_NUMERIC_ELEMENT_TYPES(X, KALVO_REAL_TYPE) X(bool)
+#define KALVO_FOR_EACH_REPRESENTATION(X) \
+    KALVO_FOR_EACH_ELEMENT_TYPE(X) KALVO_NUMERIC_ELEMENT_TYPES(X, KALVO_COMPLEX_TYPE)
+
+#define KALVO_LISTED_TYPE(T) +kalvo::kinds::TypeList<T>{}
+static_assert(std::is_same_v<decltype(kalvo::kinds::TypeList<>{} KALVO_FOR_EACH_REPRESENTATION(KALVO_LISTED_TYPE)),
+                             kalvo::kinds::detail::Representations>,
+              "KALVO_FOR_EACH_REPRESENTATION must list the rows' element types in kind order");
+#undef KALVO_LISTED_TYPE
