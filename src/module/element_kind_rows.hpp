@@ -6,6 +6,7 @@
 // rows as the extension.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -84,28 +85,7 @@ constexpr int indexIn(std::integer_sequence<int, K...>) {
     ((std::is_same_v<T, Type<K>> ? (found = K) : 0), ...);
     return found;
 }
-
-/// Each row carries the prefix and a format character and classes of its own.
-constexpr bool rowsAreConsistent() {
-    for (int k = 0; k < kCount; ++k) {
-        const Row& r = kRows[k];
-        for (int i = 0; i < static_cast<int>(sizeof(kTypePrefix)) - 1; ++i)
-            if (r.typeName[i] != kTypePrefix[i])
-                return false;
-        if (r.realClass == kCharClass || r.complexClass == kCharClass)
-            return false;
-        for (int j = 0; j < k; ++j) {
-            const Row& s = kRows[j];
-            if (r.format == s.format || r.realClass == s.realClass ||
-                (r.mayBeComplex() && (r.complexClass == s.complexClass || r.complexClass == s.realClass)) ||
-                (s.mayBeComplex() && r.realClass == s.complexClass))
-                return false;
-        }
-    }
-    return true;
-}
 }  // namespace detail
-static_assert(detail::rowsAreConsistent(), "every kind needs its own format character and runtime classes");
 
 /// Kind of element type T; any other type does not compile.
 template <class T>
@@ -127,22 +107,29 @@ struct ClassRow {
 /// Classes run from 0 to the largest one a row names.
 inline constexpr int kClassCount = [] {
     int32_t n = kCharClass + 1;
-    for (const Row& r : kRows) {
-        n = r.realClass >= n ? r.realClass + 1 : n;
-        n = r.complexClass >= n ? r.complexClass + 1 : n;
-    }
+    for (const Row& r : kRows)
+        n = std::max({n, r.realClass + 1, r.complexClass + 1});
     return static_cast<int>(n);
 }();
 
-/// The classes, indexed by class number.
+/// The classes, indexed by class number. Two kinds naming one class, or one format character,
+/// do not compile.
 inline constexpr std::array<ClassRow, kClassCount> kClasses = [] {
     std::array<ClassRow, kClassCount> classes{};
-    classes[kCharClass].size = sizeof(CharElement);
+    auto fill = [&classes](int32_t c, ClassRow row) {
+        if (classes[c].size != 0)
+            throw "two element kinds name one runtime class";
+        classes[c] = row;
+    };
+    fill(kCharClass, {sizeof(CharElement), -1, false});
     for (int k = 0; k < kCount; ++k) {
         const Row& r = kRows[k];
-        classes[r.realClass] = {r.size, static_cast<int8_t>(k), false};
+        for (int j = 0; j < k; ++j)
+            if (kRows[j].format == r.format)
+                throw "two element kinds share a format character";
+        fill(r.realClass, {r.size, static_cast<int8_t>(k), false});
         if (r.mayBeComplex())
-            classes[r.complexClass] = {static_cast<uint8_t>(2 * r.size), static_cast<int8_t>(k), true};
+            fill(r.complexClass, {static_cast<uint8_t>(2 * r.size), static_cast<int8_t>(k), true});
     }
     return classes;
 }();

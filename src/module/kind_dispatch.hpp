@@ -47,14 +47,6 @@ struct ElementKind {
 
 namespace kalvo::kinds {
 
-/// A list of types; `+` concatenates.
-template <class... T>
-struct TypeList {};
-template <class... A, class... B>
-constexpr TypeList<A..., B...> operator+(TypeList<A...>, TypeList<B...>) {
-    return {};
-}
-
 namespace detail {
 
 template <class R, class F, int I>
@@ -86,43 +78,10 @@ constexpr auto classElement() {
     }
 }
 
-template <int... K>
-constexpr auto representationsOf(std::integer_sequence<int, K...>) {
-    auto complexOf = [](auto k) {
-        constexpr int J = decltype(k)::value;
-        if constexpr (kRows[J].mayBeComplex())
-            return TypeList<std::complex<Type<J>>>{};
-        else
-            return TypeList<>{};
-    };
-    return (TypeList<Type<K>>{} + ... + TypeList<>{}) + (complexOf(std::integral_constant<int, K>{}) + ... + TypeList<>{});
-}
-
-/// The eleven element types in kind order, then std::complex of those that may be complex.
-using Representations = decltype(representationsOf(std::make_integer_sequence<int, kCount>{}));
-
 template <class F, int... K>
 constexpr auto perKind(F& f, std::integer_sequence<int, K...>) {
     return std::array<decltype(f(TypeTag<Type<0>>{})), kCount>{f(TypeTag<Type<K>>{})...};
 }
-
-/// The client's element classes agree with the rows.
-template <int... K>
-constexpr bool classesMatchClient(std::integer_sequence<int, K...>) {
-    using kalvo::data::arrayTypeOf;
-    auto complexMatches = [](auto k) {
-        constexpr int J = decltype(k)::value;
-        if constexpr (kRows[J].mayBeComplex())
-            return static_cast<int32_t>(arrayTypeOf<std::complex<Type<J>>>()) == kRows[J].complexClass;
-        else
-            return true;
-    };
-    return ((static_cast<int32_t>(arrayTypeOf<Type<K>>()) == kRows[K].realClass &&
-             complexMatches(std::integral_constant<int, K>{})) && ...) &&
-           static_cast<int32_t>(arrayTypeOf<CharElement>()) == kCharClass;
-}
-static_assert(classesMatchClient(std::make_integer_sequence<int, kCount>{}),
-              "the rows' runtime classes must be the client's ArrayType values");
 
 }  // namespace detail
 
@@ -131,6 +90,25 @@ template <class F>
 constexpr auto perKind(F f) {
     return detail::perKind(f, std::make_integer_sequence<int, kCount>{});
 }
+
+
+// The rows' classes are the client's ArrayType values.
+static_assert([] {
+    using kalvo::data::arrayTypeOf;
+    auto matches = [](auto tag) {
+        using T = typename decltype(tag)::type;
+        constexpr Row r = kRows[indexOf<T>()];
+        if constexpr (r.mayBeComplex()) {
+            if (static_cast<int32_t>(arrayTypeOf<std::complex<T>>()) != r.complexClass)
+                return false;
+        }
+        return static_cast<int32_t>(arrayTypeOf<T>()) == r.realClass;
+    };
+    for (bool match : perKind(matches))
+        if (!match)
+            return false;
+    return static_cast<int32_t>(arrayTypeOf<CharElement>()) == kCharClass;
+}());
 
 }  // namespace kalvo::kinds
 
@@ -213,7 +191,7 @@ apply_numeric_visitor(A&& array, Visitor&& visitor) {
 }
 
 /// Explicit instantiation has to name every specialisation, which only a macro can do from one
-/// list: KALVO_FOR_EACH_ELEMENT_TYPE(X) calls X(T) for the eleven element types in kind order,
+/// list: KALVO_FOR_EACH_ELEMENT_TYPE(X) calls X(T) for the eleven element types,
 /// KALVO_FOR_EACH_REPRESENTATION(X) also for std::complex of the ten numeric ones. The list is
 /// checked against the rows below.
 #define KALVO_NUMERIC_ELEMENT_TYPES(X, WRAP)                                                     \
@@ -225,8 +203,7 @@ apply_numeric_visitor(A&& array, Visitor&& visitor) {
 #define KALVO_FOR_EACH_REPRESENTATION(X) \
     KALVO_FOR_EACH_ELEMENT_TYPE(X) KALVO_NUMERIC_ELEMENT_TYPES(X, KALVO_COMPLEX_TYPE)
 
-#define KALVO_LISTED_TYPE(T) +kalvo::kinds::TypeList<T>{}
-static_assert(std::is_same_v<decltype(kalvo::kinds::TypeList<>{} KALVO_FOR_EACH_REPRESENTATION(KALVO_LISTED_TYPE)),
-                             kalvo::kinds::detail::Representations>,
-              "KALVO_FOR_EACH_REPRESENTATION must list the rows' element types in kind order");
-#undef KALVO_LISTED_TYPE
+#define KALVO_KIND_BIT(T) | 1 << kalvo::kinds::indexOf<T>()
+static_assert((0 KALVO_FOR_EACH_ELEMENT_TYPE(KALVO_KIND_BIT)) == (1 << kNumberOfKinds) - 1,
+              "KALVO_FOR_EACH_ELEMENT_TYPE must list the element type of every kind");
+#undef KALVO_KIND_BIT
