@@ -1,9 +1,10 @@
 // src/module/element_kind_rows.hpp: one row per element kind, and the runtime's element classes derived from the rows.
 //
 // Every per-kind table of the project (format characters, names, sizes, runtime classes, type
-// objects, dispatch) is computed from kTypedRows below; nothing else spells out the kinds. The
-// header needs only the standard library, so the runtime reads its element sizes from the same
-// rows as the extension.
+// objects, dispatch) is computed from kTypedRows below. What must still name the kinds one by one
+// (the enumerators below, the explicit-instantiation list, the client's ArrayType) is checked
+// against the rows when it compiles. The header needs only the standard library, so the runtime
+// reads its element sizes from the same rows as the extension.
 #pragma once
 
 #include <algorithm>
