@@ -10,17 +10,7 @@
 
 namespace kalvo::runtime {
 
-size_t elementSize(int32_t type) noexcept {
-    // Indexed by ArrayType: logical, char, (unused), double, single, int8 ... uint64.
-    static constexpr size_t realSizes[13] = {sizeof(bool), 2, 0, 8, 4, 1, 1, 2, 2, 4, 4, 8, 8};
-    if (type >= 0 && type <= 12) {
-        return realSizes[type];
-    }
-    if (isComplexType(type)) {
-        return 2 * realSizes[type - 10];
-    }
-    return 0;
-}
+size_t elementSize(int32_t type) noexcept { return kalvo::kinds::classRow(type).size; }
 
 extern "C" void kalvo_data_freeBuffer(void* p) { std::free(p); }
 

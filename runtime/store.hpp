@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "contract/data_contract.hpp"
+#include "contract/element_kind_rows.hpp"
 
 namespace kalvo::runtime {
 
@@ -26,8 +27,8 @@ using namespace kalvo::data::status;
 
 /// Element size in bytes of ArrayType `type`; 0 for a type the store does not hold.
 size_t elementSize(int32_t type) noexcept;
-/// True for the complex ArrayTypes 13..22.
-inline bool isComplexType(int32_t type) noexcept { return type >= 13 && type <= 22; }
+/// True for the complex ArrayTypes.
+inline bool isComplexType(int32_t type) noexcept { return kalvo::kinds::classRow(type).isComplex; }
 
 /// Frees buffers this runtime allocated.
 extern "C" void kalvo_data_freeBuffer(void* p);

@@ -7,6 +7,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <array>
 #include <cstddef>
 
 #include "base/element_kinds.hpp"
@@ -51,7 +52,7 @@ inline constexpr size_t kFreeListCapacity = 64;
 #endif
 
 /// The array types in element-kind order (indexed by SupportedArrayEnum).
-extern PyTypeObject* TypeObjectPointers[kNumberOfKinds];
+extern std::array<PyTypeObject*, kNumberOfKinds> TypeObjectPointers;
 
 /// The iterator type "kalvo.KCPyIter" (not instantiable from Python).
 extern PyTypeObject KCPyIter_Type;

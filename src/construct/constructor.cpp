@@ -85,17 +85,13 @@ PyObject* newArray(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         }
     }
 
-    std::optional<kalvo::data::Array> array;
-    if constexpr (std::is_same_v<T, bool>) {
-        if (isComplex) {
-            PyErr_SetString(PyExc_TypeError, "logical arrays must not be complex.");
-            return nullptr;
-        }
-        array = buildArray<bool>(positional.get(), keywords.get());
-    } else {
-        array = isComplex ? buildArray<std::complex<T>>(positional.get(), keywords.get())
-                          : buildArray<T>(positional.get(), keywords.get());
+    if (std::is_same_v<T, bool> && isComplex) {
+        PyErr_SetString(PyExc_TypeError, "logical arrays must not be complex.");
+        return nullptr;
     }
+    std::optional<kalvo::data::Array> array = kalvo::py::visitRepresentation<T>(isComplex, [&](auto tag) {
+        return buildArray<typename decltype(tag)::type>(positional.get(), keywords.get());
+    });
     if (!array || PyErr_Occurred()) {
         return nullptr;
     }

@@ -11,15 +11,6 @@
 
 #include "base/element_kinds.hpp"
 
-/// Instantiates X for the 21 element representations: the eleven real element types and
-/// std::complex of the ten numeric ones.
-#define KALVO_FOR_EACH_REPRESENTATION(X)                                             \
-    KALVO_FOR_EACH_ELEMENT_TYPE(X)                                                   \
-    X(std::complex<double>) X(std::complex<float>) X(std::complex<int8_t>)           \
-    X(std::complex<uint8_t>) X(std::complex<int16_t>) X(std::complex<uint16_t>)      \
-    X(std::complex<int32_t>) X(std::complex<uint32_t>) X(std::complex<int64_t>)      \
-    X(std::complex<uint64_t>)
-
 namespace kalvo::py::construct {
 
 /// What a RecursionError raised while walking a nested initializer says after "maximum

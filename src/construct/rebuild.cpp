@@ -139,24 +139,14 @@ PyObject* KCPyArray_Rebuild(PyObject* cls, PyObject* args) {
             return nullptr;
         }
         std::optional<kalvo::data::Array> array;
-        dispatchOnKind(*kind, [&](auto tag) {
-            using T = typename decltype(tag)::type;
-            auto build = [&](auto elementTag) {
-                using E = typename decltype(elementTag)::type;
-                size_t bytes = 0;
-                if (!dimsFit(dims, sizeof(E), bytes) || static_cast<size_t>(view.view().len) != bytes) {
-                    PyErr_SetString(PyExc_ValueError, "data do not match the dimensions and element type.");
-                    return;
-                }
-                array = arrayFromBytes<E>(dims, view.view().buf, bytes);
-            };
-            if constexpr (std::is_same_v<T, bool>) {
-                build(TypeTag<bool>{});
-            } else if (isComplex) {
-                build(TypeTag<std::complex<T>>{});
-            } else {
-                build(TypeTag<T>{});
+        kalvo::py::visitElementKind(*kind, isComplex, [&](auto tag) {
+            using E = typename decltype(tag)::type;
+            size_t bytes = 0;
+            if (!dimsFit(dims, sizeof(E), bytes) || static_cast<size_t>(view.view().len) != bytes) {
+                PyErr_SetString(PyExc_ValueError, "data do not match the dimensions and element type.");
+                return;
             }
+            array = arrayFromBytes<E>(dims, view.view().buf, bytes);
         });
         if (!array) {
             return nullptr;

@@ -325,32 +325,6 @@ ScalarConversionResult<T> convertScalar(PyObject* value, bool lenient) {
     }
 }
 
-#define KALVO_INSTANTIATE_RANGE_CHECK(T)                                            \
-    template std::optional<T> checkRange<T>(long long, std::ostream&);              \
-    template std::optional<T> checkRange<T>(unsigned long long, std::ostream&);     \
-    template std::optional<T> checkRange<T>(double, std::ostream&);
-KALVO_INSTANTIATE_RANGE_CHECK(int8_t)
-KALVO_INSTANTIATE_RANGE_CHECK(uint8_t)
-KALVO_INSTANTIATE_RANGE_CHECK(int16_t)
-KALVO_INSTANTIATE_RANGE_CHECK(uint16_t)
-KALVO_INSTANTIATE_RANGE_CHECK(int32_t)
-KALVO_INSTANTIATE_RANGE_CHECK(uint32_t)
-KALVO_INSTANTIATE_RANGE_CHECK(int64_t)
-KALVO_INSTANTIATE_RANGE_CHECK(uint64_t)
-#undef KALVO_INSTANTIATE_RANGE_CHECK
-
-#define KALVO_INSTANTIATE_CONVERT(T)                                                \
-    template ScalarConversionResult<T> convertScalar<T>(PyObject*, bool);           \
-    template ScalarConversionResult<std::complex<T>> convertScalar<std::complex<T>>(PyObject*, bool);
-KALVO_INSTANTIATE_CONVERT(double)
-KALVO_INSTANTIATE_CONVERT(float)
-KALVO_INSTANTIATE_CONVERT(int8_t)
-KALVO_INSTANTIATE_CONVERT(uint8_t)
-KALVO_INSTANTIATE_CONVERT(int16_t)
-KALVO_INSTANTIATE_CONVERT(uint16_t)
-KALVO_INSTANTIATE_CONVERT(int32_t)
-KALVO_INSTANTIATE_CONVERT(uint32_t)
-KALVO_INSTANTIATE_CONVERT(int64_t)
-KALVO_INSTANTIATE_CONVERT(uint64_t)
+#define KALVO_INSTANTIATE_CONVERT(T) template ScalarConversionResult<T> convertScalar<T>(PyObject*, bool);
+KALVO_FOR_EACH_REPRESENTATION(KALVO_INSTANTIATE_CONVERT)
 #undef KALVO_INSTANTIATE_CONVERT
-template ScalarConversionResult<bool> convertScalar<bool>(PyObject*, bool);

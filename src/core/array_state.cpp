@@ -16,7 +16,7 @@
 #include <optional>
 #include <string>
 
-#include "core/typed_dispatch.hpp"
+#include "base/kind_dispatch.hpp"
 #include "base/objects.hpp"
 #include "base/pyref.hpp"
 
@@ -239,11 +239,11 @@ void KCppPyArray::releaseForReuse() noexcept
 
 long KCppPyArray::expectedElementSize() const noexcept
 {
-    static constexpr long realSizes[11] = {8, 4, 1, 1, 2, 2, 4, 4, 8, 8, 1};
     const int kind = static_cast<int>(m_supportedArrayEnum);
-    if (kind < 0 || kind > 10)
+    if (kind < 0 || kind >= kNumberOfKinds)
         return 0;
-    return realSizes[kind] * (m_isComplex && kind != 10 ? 2 : 1);
+    const kalvo::kinds::Row& row = kalvo::kinds::kRows[kind];
+    return row.size * (m_isComplex && row.mayBeComplex() ? 2 : 1);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -629,7 +629,7 @@ std::optional<Array> KCppPyArray::noncomplex() const
 PyObject* KCppPyArray::allocKCPyArrayFromKCppPyArray() const
 {
     const int kind = static_cast<int>(m_supportedArrayEnum);
-    PyTypeObject* type = kind >= 0 && kind <= 10 ? TypeObjectPointers[kind] : nullptr;
+    PyTypeObject* type = kind >= 0 && kind < kNumberOfKinds ? TypeObjectPointers[kind] : nullptr;
     PyObject* object = type != nullptr ? type->tp_alloc(type, 0) : nullptr;
     if (object == nullptr)
         setRuntimeError("unable to initialize C object.");

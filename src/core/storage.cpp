@@ -25,7 +25,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "core/typed_dispatch.hpp"
+#include "base/kind_dispatch.hpp"
 #include "base/element_kinds.hpp"
 
 using kalvo::data::Array;

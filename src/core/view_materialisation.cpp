@@ -15,7 +15,7 @@
 #include <variant>
 
 #include "core/array_state.hpp"
-#include "core/typed_dispatch.hpp"
+#include "base/kind_dispatch.hpp"
 #include "base/guard.hpp"
 #include "base/objects.hpp"
 #include "base/limits.hpp"

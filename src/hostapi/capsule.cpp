@@ -38,7 +38,7 @@ constexpr int kNoType = kalvo::host::noArrayType;
 
 /// Bytes of one element of `kind`, twice as many when complex.
 size_t elementSizeOf(const TypeAndComplexity& kind) {
-    const size_t real = dispatchOnKind(kind.kind, [](auto tag) { return sizeof(typename decltype(tag)::type); });
+    const size_t real = kalvo::kinds::kRows[kind.kind].size;
     return kind.isComplex ? 2 * real : real;
 }
 

@@ -21,12 +21,6 @@ using kalvo::py::PyRef;
 
 namespace {
 
-// Fully qualified type names in element-kind order; the bare names are TypeNames.
-const char* const kQualifiedTypeNames[kNumberOfKinds] = {
-    "kalvo.double", "kalvo.single", "kalvo.int8",  "kalvo.uint8",  "kalvo.int16", "kalvo.uint16",
-    "kalvo.int32",  "kalvo.uint32", "kalvo.int64", "kalvo.uint64", "kalvo.logical",
-};
-
 // Teardown: the free lists of array objects and states are emptied and closed.
 void freeModule(void*) { closeKCPyArrayFreeLists(); }
 
@@ -98,14 +92,12 @@ PyObject* init_types(PyObject* module) {
     }
     for (int kind = 0; kind < kNumberOfKinds; ++kind) {
         PyTypeObject* type = TypeObjectPointers[kind];
-        type->tp_doc = TypeNames[kind];
-        type->tp_name = kQualifiedTypeNames[kind];
         if (PyType_Ready(type) < 0) {
             std::cerr << "Could not initialize type." << std::endl;
             break;
         }
         Py_INCREF(type);
-        addToModule(module, TypeNames[kind], reinterpret_cast<PyObject*>(type));
+        addToModule(module, kalvo::kinds::kRows[kind].name(), reinterpret_cast<PyObject*>(type));
     }
     if (PyType_Ready(&KCPyIter_Type) < 0) {
         std::cerr << "Could not initialize KCPyIter_Type." << std::endl;

@@ -96,108 +96,74 @@ constexpr PyMappingMethods makeMappingMethods(binaryfunc subscript, objobjargpro
     };
 }
 
-// One array type. tp_name and tp_doc are filled in by init_types. Default flags only: the
-// types are not base types and hold no references the garbage collector would need to see.
-// No tp_hash (instances are unhashable), no number protocol, no tp_init, no __dict__, no weak
-// references; tp_alloc and tp_free are filled in by PyType_Ready.
-constexpr PyTypeObject makeArrayType(reprfunc repr, reprfunc str, PySequenceMethods* sequence,
-                                     PyMappingMethods* mapping, richcmpfunc richCompare,
-                                     newfunc tpNew) {
-    return {
-        PyVarObject_HEAD_INIT(nullptr, 0)
-        nullptr,                   /* tp_name */
-        sizeof(KCPyArray),         /* tp_basicsize */
-        0,                         /* tp_itemsize */
-        KCPyArray_Delete,          /* tp_dealloc */
-        0,                         /* tp_vectorcall_offset */
-        nullptr,                   /* tp_getattr */
-        nullptr,                   /* tp_setattr */
-        nullptr,                   /* tp_as_async */
-        repr,                      /* tp_repr */
-        nullptr,                   /* tp_as_number */
-        sequence,                  /* tp_as_sequence */
-        mapping,                   /* tp_as_mapping */
-        nullptr,                   /* tp_hash */
-        nullptr,                   /* tp_call */
-        str,                       /* tp_str */
-        nullptr,                   /* tp_getattro */
-        nullptr,                   /* tp_setattro */
-        &KCPyArray_BufferProcs,    /* tp_as_buffer */
-        Py_TPFLAGS_DEFAULT,        /* tp_flags */
-        nullptr,                   /* tp_doc */
-        nullptr,                   /* tp_traverse */
-        nullptr,                   /* tp_clear */
-        richCompare,               /* tp_richcompare */
-        0,                         /* tp_weaklistoffset */
-        KCPyArray_GetIter,         /* tp_iter */
-        nullptr,                   /* tp_iternext */
-        KCPyArray_Methods,         /* tp_methods */
-        nullptr,                   /* tp_members */
-        KCPyArray_GetSetMethods,   /* tp_getset */
-        nullptr,                   /* tp_base */
-        nullptr,                   /* tp_dict */
-        nullptr,                   /* tp_descr_get */
-        nullptr,                   /* tp_descr_set */
-        0,                         /* tp_dictoffset */
-        nullptr,                   /* tp_init */
-        nullptr,                   /* tp_alloc */
-        tpNew,                     /* tp_new */
-        nullptr,                   /* tp_free */
-        nullptr,                   /* tp_is_gc */
-        nullptr,                   /* tp_bases */
-        nullptr,                   /* tp_mro */
-        nullptr,                   /* tp_cache */
-        nullptr,                   /* tp_subclasses */
-        nullptr,                   /* tp_weaklist */
-        nullptr,                   /* tp_del */
-        0,                         /* tp_version_tag */
-        nullptr,                   /* tp_finalize */
-        nullptr,                   /* tp_vectorcall */
-    };
-}
+// The array type of element type T, named after its kind's row. Default flags only: the types are
+// not base types and hold no references the garbage collector would need to see. No tp_hash
+// (instances are unhashable), no number protocol, no tp_init, no __dict__, no weak references;
+// tp_alloc and tp_free are filled in by PyType_Ready. The slots are the templates that implement
+// them, instantiated for T.
+template <class T>
+PySequenceMethods sequenceMethods = makeSequenceMethods(KCPyArray_GetItem<T>);
 
-// The per-type slot entries (KCPyArray_New_double, KCPyArray_GetItem_int8_t, ...): each is a
-// one-line entry into the template that implements the slot, plus the type's protocol tables.
-#define KALVO_ARRAY_TYPE_ENTRIES(T)                                                               \
-    PyObject* KCPyArray_New_##T(PyTypeObject* type, PyObject* args, PyObject* kwargs) {           \
-        return KCPyArray_New<T>(type, args, kwargs);                                              \
-    }                                                                                             \
-    PyObject* KCPyArray_GetRepr_##T(PyObject* self) { return KCPyArray_GetRepr<T>(self); }        \
-    PyObject* KCPyArray_GetStr_##T(PyObject* self) { return KCPyArray_GetStr<T>(self); }          \
-    PyObject* KCPyArray_GetItem_##T(PyObject* self, Py_ssize_t index) {                           \
-        return KCPyArray_GetItem<T>(self, index);                                                 \
-    }                                                                                             \
-    PyObject* KCPyArray_GetViaIndex_##T(PyObject* self, PyObject* key) {                          \
-        return KCPyArray_GetViaIndex<T>(self, key);                                               \
-    }                                                                                             \
-    int KCPyArray_SetViaIndex_##T(PyObject* self, PyObject* key, PyObject* value) {               \
-        return KCPyArray_SetViaIndex<T>(self, key, value);                                        \
-    }                                                                                             \
-    PyObject* KCPyArray_RichCompare_##T(PyObject* self, PyObject* other, int op) {                \
-        return KCPyArray_RichCompare<T>(self, other, op);                                         \
-    }                                                                                             \
-    PySequenceMethods KCPyArray_SequenceMethods_##T = makeSequenceMethods(KCPyArray_GetItem_##T); \
-    PyMappingMethods KCPyArray_MappingMethods_##T =                                               \
-        makeMappingMethods(KCPyArray_GetViaIndex_##T, KCPyArray_SetViaIndex_##T);
-KALVO_FOR_EACH_ELEMENT_TYPE(KALVO_ARRAY_TYPE_ENTRIES)
-#undef KALVO_ARRAY_TYPE_ENTRIES
+template <class T>
+PyMappingMethods mappingMethods = makeMappingMethods(KCPyArray_GetViaIndex<T>, KCPyArray_SetViaIndex<T>);
+
+template <class T>
+PyTypeObject arrayType = {
+    PyVarObject_HEAD_INIT(nullptr, 0)
+    ElementKind<T>::typeName(), /* tp_name */
+    sizeof(KCPyArray),          /* tp_basicsize */
+    0,                          /* tp_itemsize */
+    KCPyArray_Delete,           /* tp_dealloc */
+    0,                          /* tp_vectorcall_offset */
+    nullptr,                    /* tp_getattr */
+    nullptr,                    /* tp_setattr */
+    nullptr,                    /* tp_as_async */
+    KCPyArray_GetRepr<T>,       /* tp_repr */
+    nullptr,                    /* tp_as_number */
+    &sequenceMethods<T>,        /* tp_as_sequence */
+    &mappingMethods<T>,         /* tp_as_mapping */
+    nullptr,                    /* tp_hash */
+    nullptr,                    /* tp_call */
+    KCPyArray_GetStr<T>,        /* tp_str */
+    nullptr,                    /* tp_getattro */
+    nullptr,                    /* tp_setattro */
+    &KCPyArray_BufferProcs,     /* tp_as_buffer */
+    Py_TPFLAGS_DEFAULT,         /* tp_flags */
+    ElementKind<T>::name(),     /* tp_doc */
+    nullptr,                    /* tp_traverse */
+    nullptr,                    /* tp_clear */
+    KCPyArray_RichCompare<T>,   /* tp_richcompare */
+    0,                          /* tp_weaklistoffset */
+    KCPyArray_GetIter,          /* tp_iter */
+    nullptr,                    /* tp_iternext */
+    KCPyArray_Methods,          /* tp_methods */
+    nullptr,                    /* tp_members */
+    KCPyArray_GetSetMethods,    /* tp_getset */
+    nullptr,                    /* tp_base */
+    nullptr,                    /* tp_dict */
+    nullptr,                    /* tp_descr_get */
+    nullptr,                    /* tp_descr_set */
+    0,                          /* tp_dictoffset */
+    nullptr,                    /* tp_init */
+    nullptr,                    /* tp_alloc */
+    KCPyArray_New<T>,           /* tp_new */
+    nullptr,                    /* tp_free */
+    nullptr,                    /* tp_is_gc */
+    nullptr,                    /* tp_bases */
+    nullptr,                    /* tp_mro */
+    nullptr,                    /* tp_cache */
+    nullptr,                    /* tp_subclasses */
+    nullptr,                    /* tp_weaklist */
+    nullptr,                    /* tp_del */
+    0,                          /* tp_version_tag */
+    nullptr,                    /* tp_finalize */
+    nullptr,                    /* tp_vectorcall */
+};
 
 }  // namespace
 
-// KCPyArray_Type_double ... KCPyArray_Type_bool.
-#define KALVO_ARRAY_TYPE_OBJECT(T)                                                                 \
-    PyTypeObject KCPyArray_Type_##T =                                                              \
-        makeArrayType(KCPyArray_GetRepr_##T, KCPyArray_GetStr_##T, &KCPyArray_SequenceMethods_##T, \
-                      &KCPyArray_MappingMethods_##T, KCPyArray_RichCompare_##T, KCPyArray_New_##T);
-KALVO_FOR_EACH_ELEMENT_TYPE(KALVO_ARRAY_TYPE_OBJECT)
-#undef KALVO_ARRAY_TYPE_OBJECT
-
-PyTypeObject* TypeObjectPointers[kNumberOfKinds] = {
-    &KCPyArray_Type_double, &KCPyArray_Type_float,  &KCPyArray_Type_int8_t,
-    &KCPyArray_Type_uint8_t, &KCPyArray_Type_int16_t, &KCPyArray_Type_uint16_t,
-    &KCPyArray_Type_int32_t, &KCPyArray_Type_uint32_t, &KCPyArray_Type_int64_t,
-    &KCPyArray_Type_uint64_t, &KCPyArray_Type_bool,
-};
+std::array<PyTypeObject*, kNumberOfKinds> TypeObjectPointers =
+    kalvo::kinds::perKind([](auto tag) { return &arrayType<typename decltype(tag)::type>; });
 
 // Iterators come only from iter() on an array: no tp_new, so Python code cannot make one.
 PyTypeObject KCPyIter_Type = {

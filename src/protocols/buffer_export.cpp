@@ -252,7 +252,7 @@ PyObject* KCPyArray_ToArrayArray(PyObject* self, PyObject* /*unused*/) {
             return nullptr;
         // array.array has no boolean code; logical elements go in as unsigned bytes.
         const SupportedArrayEnum kind = state->getSupportedArrayEnum();
-        const char typecode = TypeAsChar[kind == KIND_LOGICAL ? KIND_UINT8 : kind];
+        const char typecode = kalvo::kinds::kRows[kind == KIND_LOGICAL ? KIND_UINT8 : kind].format;
         PyRef code = PyRef::steal(PyUnicode_FromStringAndSize(&typecode, 1));
         PyRef args = code ? PyRef::steal(PyTuple_Pack(2, code.get(), iterator.get())) : PyRef();
         if (!args) {

@@ -17,7 +17,7 @@
 #include <memory>
 #include <utility>
 
-#include "core/typed_dispatch.hpp"
+#include "base/kind_dispatch.hpp"
 #include "base/guard.hpp"
 #include "base/objects.hpp"
 #include "core/array_object.hpp"

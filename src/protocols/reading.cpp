@@ -14,9 +14,7 @@
 
 #include "protocols/reading.hpp"
 
-#include <complex>
 #include <memory>
-#include <type_traits>
 #include <variant>
 #include <vector>
 
@@ -34,18 +32,6 @@ using kalvo::py::guarded;
 using kalvo::py::PyRef;
 
 namespace {
-
-// The element at `address` as a Python number: T for a real element, a (real, imaginary) pair of
-// T for a complex one. A logical array is never complex.
-template<class T>
-PyObject* elementValue(const char* address, bool isComplex) {
-    if constexpr (!std::is_same_v<T, bool>) {
-        if (isComplex) {
-            return kalvo::py::elementBytesToPyObject<std::complex<T>>(address);
-        }
-    }
-    return kalvo::py::elementBytesToPyObject<T>(address);
-}
 
 // Sets IndexError "index has an invalid value: <key>". The key is written from the Python object
 // when there is one (its value may not fit in Py_ssize_t), else from the number.
@@ -153,7 +139,10 @@ PyObject* readInteger(PyObject* self, Py_ssize_t key, PyObject* keyObject) {
     for (long d = 0; d < fixedSoFar; ++d) {
         address += std::get<IntegerIndexItem>(items[d]).m_index * strides[d];
     }
-    return elementValue<T>(address, state->isComplex());
+    // A real element becomes T's Python number, a complex one a complex of two T parts.
+    return kalvo::py::visitRepresentation<T>(state->isComplex(), [address](auto tag) {
+        return kalvo::py::elementBytesToPyObject<typename decltype(tag)::type>(address);
+    });
 }
 
 template<class T>

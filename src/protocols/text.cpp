@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "core/array_state.hpp"
-#include "core/typed_dispatch.hpp"
+#include "base/kind_dispatch.hpp"
 #include "base/element_kinds.hpp"
 #include "base/guard.hpp"
 #include "base/objects.hpp"
