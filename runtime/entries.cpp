@@ -64,7 +64,8 @@ int arrayFromBuffer(void* factory, int32_t type, const size_t* dims, size_t ndim
     auto storage = std::make_shared<Storage>();
     storage->count = count;
     storage->elemSize = elemSize;
-    auto impl = std::make_unique<ArrayImpl>(type, std::vector<size_t>(dims, dims + ndims), 0, storage);
+    auto impl =
+        std::make_unique<ArrayImpl>(type, std::vector<size_t>(dims, dims + ndims), 0, storage);
     if (layout == 1) {
         rowMajorToColumnMajor(buffer, dims, ndims, count, elemSize);
     }
@@ -137,12 +138,10 @@ int kalvo_data_createScalar(void* factory, int32_t type, const void* value, void
     });
 }
 
-int kalvo_data_createArrayFromBuffer(void* factory, int32_t type, const size_t* dims,
-                                     size_t ndims, void* buffer, kalvo_data_deleter_t deleter,
-                                     void** array) {
-    return guarded([&] {
-        return arrayFromBuffer(factory, type, dims, ndims, buffer, deleter, 0, array);
-    });
+int kalvo_data_createArrayFromBuffer(void* factory, int32_t type, const size_t* dims, size_t ndims,
+                                     void* buffer, kalvo_data_deleter_t deleter, void** array) {
+    return guarded(
+        [&] { return arrayFromBuffer(factory, type, dims, ndims, buffer, deleter, 0, array); });
 }
 
 int kalvo_data_createBuffer(void* factory, int32_t type, size_t n, void** buffer,
@@ -249,8 +248,8 @@ int kalvo_data_unshareArray(void* array, bool soleOwner, void** unshared) {
             *unshared = nullptr;
             return int(kOk);
         }
-        return emitArray(impl->type(), impl->dims(), impl->layout(),
-                         copyStorage(*impl->storage()), unshared);
+        return emitArray(impl->type(), impl->dims(), impl->layout(), copyStorage(*impl->storage()),
+                         unshared);
     });
 }
 

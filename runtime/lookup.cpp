@@ -41,11 +41,9 @@ extern "C" KALVO_DATA_API void* get_function_ptr(int number) {
 #endif
     switch (number) {
 #define KALVO_DATA_ENTRY_CASE(num, name, params) \
-    case num:                                    \
-        return reinterpret_cast<void*>(&kalvo_data_##name);
+    case num: return reinterpret_cast<void*>(&kalvo_data_##name);
         KALVO_DATA_ENTRIES(KALVO_DATA_ENTRY_CASE)
 #undef KALVO_DATA_ENTRY_CASE
-        default:
-            return nullptr;
+    default: return nullptr;
     }
 }

@@ -49,12 +49,12 @@ using TransposeFn = void (*)(unsigned char*, const unsigned char*, size_t, size_
 
 TransposeFn transposeFor(size_t elemSize) {
     switch (elemSize) {
-        case 1: return &transpose<1>;
-        case 2: return &transpose<2>;
-        case 4: return &transpose<4>;
-        case 8: return &transpose<8>;
-        case 16: return &transpose<16>;
-        default: return nullptr;
+    case 1: return &transpose<1>;
+    case 2: return &transpose<2>;
+    case 4: return &transpose<4>;
+    case 8: return &transpose<8>;
+    case 16: return &transpose<16>;
+    default: return nullptr;
     }
 }
 

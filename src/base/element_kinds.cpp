@@ -34,7 +34,8 @@ std::optional<int> getArrayTypeEnumFromChar(char c) {
     // The code is the kind plus 3, which makes it the real class of the ten numeric kinds; users
     // subtract 3 to index TypeObjectPointers, so '?' gets 13 rather than its class 0.
     for (int k = 0; k < kNumberOfKinds; ++k) {
-        if (kRows[k].format == c) return k + 3;
+        if (kRows[k].format == c)
+            return k + 3;
     }
     const std::string message = std::string("format character not supported: ") + c;
     PyErr_SetString(PyExc_RuntimeError, message.c_str());
@@ -53,19 +54,19 @@ bool areDifferentButCompatible(char input, char output, long itemsize) {
 
 TypeAndComplexity getTypeAndComplexityFromArrayType(kalvo::data::ArrayType t) noexcept {
     const kalvo::kinds::ClassRow c = kalvo::kinds::classRow(static_cast<int32_t>(t));
-    if (!c.isKind()) return {false, KIND_LOGICAL, true};
+    if (!c.isKind())
+        return {false, KIND_LOGICAL, true};
     return {true, static_cast<SupportedArrayEnum>(c.kind), c.isComplex};
 }
 
 char* classid2format(kalvo::data::ArrayType t) noexcept {
     const int c = static_cast<int>(t);
-    if (c < 0 || c >= kClassCount || formatStrings.text[c][0] == '\0') return nullptr;
+    if (c < 0 || c >= kClassCount || formatStrings.text[c][0] == '\0')
+        return nullptr;
     return formatStrings.text[c];
 }
 
-bool pyObjectIsLong(PyObject* o) noexcept {
-    return o != nullptr && PyLong_Check(o);
-}
+bool pyObjectIsLong(PyObject* o) noexcept { return o != nullptr && PyLong_Check(o); }
 
 void kalvo::py::detail::throwInvalidVisitorType() {
     kalvo::data::throwArrayException<kalvo::data::ExceptionType::ArrayTypeMismatch>(

@@ -8,9 +8,9 @@
 #include <cstdint>
 #include <optional>
 
-#include "dataarray/kalvo_data.hpp"
-#include "contract/element_kind_rows.hpp"
 #include "base/kind_dispatch.hpp"
+#include "contract/element_kind_rows.hpp"
+#include "dataarray/kalvo_data.hpp"
 
 /// Code of format character `c` (its kind + 3: 'd' 3 ... 'Q' 12, '?' 13); empty with a
 /// Python RuntimeError "format character not supported: <c>" when `c` is not a format character.

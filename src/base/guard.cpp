@@ -11,7 +11,8 @@ void kalvo::py::translateCurrentException() noexcept {
     try {
         throw;
     } catch (const ErrorAlreadySet&) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "unknown error.");
+        if (!PyErr_Occurred())
+            PyErr_SetString(PyExc_RuntimeError, "unknown error.");
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::length_error&) {

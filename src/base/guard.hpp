@@ -18,7 +18,7 @@ struct ErrorAlreadySet {};
 void translateCurrentException() noexcept;
 
 /// Runs `body` (returning R); any C++ exception becomes a Python exception and `failValue` is returned.
-template <class R, class F>
+template<class R, class F>
 R guarded(R failValue, F&& body) noexcept {
     try {
         return std::forward<F>(body)();
@@ -29,7 +29,7 @@ R guarded(R failValue, F&& body) noexcept {
 }
 
 /// As guarded, for slots that return nothing.
-template <class F>
+template<class F>
 void guardedVoid(F&& body) noexcept {
     try {
         std::forward<F>(body)();

@@ -11,35 +11,37 @@
 #include <type_traits>
 #include <utility>
 
-#include "dataarray/kalvo_data.hpp"
 #include "contract/element_kind_rows.hpp"
+#include "dataarray/kalvo_data.hpp"
 
 /// Carries an element type through a generic lambda: `[](auto tag) { using T = typename decltype(tag)::type; }`.
-template <class T>
+template<class T>
 struct TypeTag {
     using type = T;
 };
 
 /// Real element type of T: std::complex<U> -> U, any other U -> U.
-template <class T>
+template<class T>
 struct RealOf {
     using type = T;
 };
-template <class U>
+template<class U>
 struct RealOf<std::complex<U>> {
     using type = U;
 };
 /// Shorthand for RealOf<T>::type.
-template <class T>
+template<class T>
 using RealOfT = typename RealOf<T>::type;
 
 /// Per-type facts of an element type, read from its kind's row. Defined for the eleven real
 /// element types and for std::complex of the ten numeric ones.
-template <class T>
+template<class T>
 struct ElementKind {
-    static constexpr SupportedArrayEnum kind = static_cast<SupportedArrayEnum>(kalvo::kinds::indexOf<RealOfT<T>>());
+    static constexpr SupportedArrayEnum kind =
+        static_cast<SupportedArrayEnum>(kalvo::kinds::indexOf<RealOfT<T>>());
     static constexpr bool isComplex = !std::is_same_v<T, RealOfT<T>>;
-    static_assert(!isComplex || kalvo::kinds::kRows[kind].mayBeComplex(), "this kind is never complex");
+    static_assert(!isComplex || kalvo::kinds::kRows[kind].mayBeComplex(),
+                  "this kind is never complex");
     static constexpr const char* name() noexcept { return kalvo::kinds::kRows[kind].name(); }
     static constexpr const char* typeName() noexcept { return kalvo::kinds::kRows[kind].typeName; }
     static constexpr char formatChar() noexcept { return kalvo::kinds::kRows[kind].format; }
@@ -49,14 +51,14 @@ namespace kalvo::kinds {
 
 namespace detail {
 
-template <class R, class F, int I>
+template<class R, class F, int I>
 R callWithIndex(F& f) {
     return f(std::integral_constant<int, I>{});
 }
 
 /// f(std::integral_constant<int, index>{}) for an index in [0, sizeof...(I)), which the caller
 /// has checked; every entry returns what entry 0 returns.
-template <class F, int... I>
+template<class F, int... I>
 decltype(auto) withIndex(int index, F& f, std::integer_sequence<int, I...>) {
     using R = decltype(f(std::integral_constant<int, 0>{}));
     static constexpr R (*const thunks[])(F&) = {&callWithIndex<R, F, I>...};
@@ -64,7 +66,7 @@ decltype(auto) withIndex(int index, F& f, std::integer_sequence<int, I...>) {
 }
 
 /// Element type the runtime stores under class C; void for a class it does not hold.
-template <int C>
+template<int C>
 constexpr auto classElement() {
     constexpr ClassRow c = kClasses[C];
     if constexpr (C == kCharClass) {
@@ -78,7 +80,7 @@ constexpr auto classElement() {
     }
 }
 
-template <class F, int... K>
+template<class F, int... K>
 constexpr auto perKind(F& f, std::integer_sequence<int, K...>) {
     return std::array<decltype(f(TypeTag<Type<0>>{})), kCount>{f(TypeTag<Type<K>>{})...};
 }
@@ -86,11 +88,10 @@ constexpr auto perKind(F& f, std::integer_sequence<int, K...>) {
 }  // namespace detail
 
 /// A table with one entry per kind, in kind order: {f(TypeTag<T>{})...} over the element types.
-template <class F>
+template<class F>
 constexpr auto perKind(F f) {
     return detail::perKind(f, std::make_integer_sequence<int, kCount>{});
 }
-
 
 // The rows' classes are the client's ArrayType values.
 static_assert([] {
@@ -114,34 +115,37 @@ static_assert([] {
 
 /// Calls `f(TypeTag<T>{})` for the real element type T of `kind`; throws std::invalid_argument
 /// for a value outside the kinds.
-template <class F>
+template<class F>
 decltype(auto) dispatchOnKind(SupportedArrayEnum kind, F&& f) {
     if (kind < 0 || kind >= kNumberOfKinds)
         throw std::invalid_argument("invalid element kind.");
-    auto byIndex = [&f](auto k) -> decltype(auto) { return f(TypeTag<kalvo::kinds::Type<decltype(k)::value>>{}); };
-    return kalvo::kinds::detail::withIndex(kind, byIndex, std::make_integer_sequence<int, kNumberOfKinds>{});
+    auto byIndex = [&f](auto k) -> decltype(auto) {
+        return f(TypeTag<kalvo::kinds::Type<decltype(k)::value>>{});
+    };
+    return kalvo::kinds::detail::withIndex(kind, byIndex,
+                                           std::make_integer_sequence<int, kNumberOfKinds>{});
 }
 
 namespace kalvo::py {
 
 /// Element type T of a TypedArray<T> (cv- and reference-qualifiers ignored).
-template <class A>
+template<class A>
 struct TypedElement;
-template <class T>
+template<class T>
 struct TypedElement<kalvo::data::TypedArray<T>> {
     using type = T;
 };
 /// Element type of the typed view a visitor receives.
-template <class A>
+template<class A>
 using TypedElementT = typename TypedElement<std::remove_cv_t<std::remove_reference_t<A>>>::type;
 
 /// Whether T is std::complex of something.
-template <class T>
+template<class T>
 struct IsComplexElement : std::bool_constant<!std::is_same_v<T, RealOfT<T>>> {};
 
 /// Calls visitor(TypeTag<E>{}) with E = T, or std::complex<T> when `isComplex` and T's kind may
 /// be complex (a logical array is never complex). For readers that know the kind already.
-template <class T, class V>
+template<class T, class V>
 decltype(auto) visitRepresentation(bool isComplex, V&& visitor) {
     if constexpr (kalvo::kinds::kRows[ElementKind<T>::kind].mayBeComplex()) {
         if (isComplex)
@@ -152,7 +156,7 @@ decltype(auto) visitRepresentation(bool isComplex, V&& visitor) {
 
 /// Calls visitor(TypeTag<E>{}) with E the element type of `kind` (std::complex of it when
 /// `isComplex`). Needs no runtime call, so element reads can use it.
-template <class V>
+template<class V>
 decltype(auto) visitElementKind(SupportedArrayEnum kind, bool isComplex, V&& visitor) {
     return dispatchOnKind(kind, [&](auto tag) -> decltype(auto) {
         return visitRepresentation<typename decltype(tag)::type>(isComplex, visitor);
@@ -171,9 +175,9 @@ namespace detail {
 /// visitor returns. A class the runtime does not hold throws the array exception of kind 9.
 /// Passing an rvalue Array moves it into the typed handle (no extra owner, so writes copy nothing);
 /// an lvalue is shared. The visitor must accept every typed handle.
-template <class A, class Visitor>
-std::invoke_result_t<Visitor&, kalvo::data::TypedArray<double>&>
-apply_numeric_visitor(A&& array, Visitor&& visitor) {
+template<class A, class Visitor>
+std::invoke_result_t<Visitor&, kalvo::data::TypedArray<double>&> apply_numeric_visitor(
+    A&& array, Visitor&& visitor) {
     using R = std::invoke_result_t<Visitor&, kalvo::data::TypedArray<double>&>;
     const int c = static_cast<int>(array.getType());
     if (kalvo::kinds::classRow(c).size == 0)
@@ -187,16 +191,19 @@ apply_numeric_visitor(A&& array, Visitor&& visitor) {
             return visitor(typed);
         }
     };
-    return kalvo::kinds::detail::withIndex(c, byClass, std::make_integer_sequence<int, kalvo::kinds::kClassCount>{});
+    return kalvo::kinds::detail::withIndex(
+        c, byClass, std::make_integer_sequence<int, kalvo::kinds::kClassCount>{});
 }
 
 /// Explicit instantiation has to name every specialisation, which only a macro can do from one
 /// list: KALVO_FOR_EACH_ELEMENT_TYPE(X) calls X(T) for the eleven element types,
 /// KALVO_FOR_EACH_REPRESENTATION(X) also for std::complex of the ten numeric ones. The list is
 /// checked against the rows below.
-#define KALVO_NUMERIC_ELEMENT_TYPES(X, WRAP)                                                     \
-    X(WRAP(double)) X(WRAP(float)) X(WRAP(int8_t)) X(WRAP(uint8_t)) X(WRAP(int16_t))             \
+// clang-format off
+#define KALVO_NUMERIC_ELEMENT_TYPES(X, WRAP)                                              \
+    X(WRAP(double)) X(WRAP(float)) X(WRAP(int8_t)) X(WRAP(uint8_t)) X(WRAP(int16_t))      \
     X(WRAP(uint16_t)) X(WRAP(int32_t)) X(WRAP(uint32_t)) X(WRAP(int64_t)) X(WRAP(uint64_t))
+// clang-format on
 #define KALVO_REAL_TYPE(T) T
 #define KALVO_COMPLEX_TYPE(T) std::complex<T>
 #define KALVO_FOR_EACH_ELEMENT_TYPE(X) KALVO_NUMERIC_ELEMENT_TYPES(X, KALVO_REAL_TYPE) X(bool)

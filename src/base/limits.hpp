@@ -23,15 +23,15 @@ inline bool dimensionCountAllowed(size_t ndim) {
     if (ndim <= kMaxDimensions) {
         return true;
     }
-    const std::string message = "number of dimensions (" + std::to_string(ndim) + ") exceeds the maximum of " +
-                                std::to_string(kMaxDimensions) + ".";
+    const std::string message = "number of dimensions (" + std::to_string(ndim) +
+                                ") exceeds the maximum of " + std::to_string(kMaxDimensions) + ".";
     PyErr_SetString(PyExc_ValueError, message.c_str());
     return false;
 }
 
 /// The product of `extents` (1 for none, 0 as soon as one of them is 0, whatever the others), or
 /// nothing when it does not fit in Extent.
-template <class Extent>
+template<class Extent>
 std::optional<Extent> productOf(const std::vector<Extent>& extents) noexcept {
     for (Extent extent : extents) {
         if (extent == 0) {
@@ -51,7 +51,7 @@ std::optional<Extent> productOf(const std::vector<Extent>& extents) noexcept {
 /// `elementSize` bytes fits in a Py_ssize_t, as the buffer protocol and every address computation
 /// need. Stride k is the element size times extents 0 to k - 1, so the last extent never counts
 /// and a zero extent makes every later stride 0.
-template <class Extent>
+template<class Extent>
 bool stridesFit(const std::vector<Extent>& dims, size_t elementSize) noexcept {
     Py_ssize_t stride = static_cast<Py_ssize_t>(elementSize);
     for (size_t k = 0; k + 1 < dims.size() && stride != 0; ++k) {

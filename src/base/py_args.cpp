@@ -15,10 +15,9 @@ namespace {
 
 std::string decimal(long v) { return std::to_string(v); }
 
-} // namespace
+}  // namespace
 
-PyObject* makePyObjectFromLong(long v)
-{
+PyObject* makePyObjectFromLong(long v) {
     PyObject* result = PyLong_FromLong(v);
     if (result == nullptr)
         PyErr_SetString(PyExc_RuntimeError, "unable to construct Python object from integer.");
@@ -29,23 +28,23 @@ bool pyObjectIsEmpty(PyObject* obj) { return obj == nullptr || obj == Py_None; }
 
 bool pyObjectIsUnicodeOrString(PyObject* obj) { return obj != nullptr && PyUnicode_Check(obj); }
 
-bool retrieveBoolKwarg(PyObject* value, const char* name, bool& ok)
-{
+bool retrieveBoolKwarg(PyObject* value, const char* name, bool& ok) {
     ok = true;
     if (value == nullptr) {
-        PyErr_SetString(PyExc_TypeError, (std::string("value passed to '") + name + "' is null.").c_str());
+        PyErr_SetString(PyExc_TypeError,
+                        (std::string("value passed to '") + name + "' is null.").c_str());
         ok = false;
         return false;
     }
     if (Py_TYPE(value) == &PyBool_Type)
         return value == Py_True;
-    PyErr_SetString(PyExc_TypeError, (std::string("value passed to '") + name + "' must be a bool.").c_str());
+    PyErr_SetString(PyExc_TypeError,
+                    (std::string("value passed to '") + name + "' must be a bool.").c_str());
     ok = false;
     return false;
 }
 
-std::pair<bool, long> getLengthOfPySequence(PyObject* obj)
-{
+std::pair<bool, long> getLengthOfPySequence(PyObject* obj) {
     if (obj == nullptr || !PySequence_Check(obj))
         return {true, 1};
     const Py_ssize_t length = PySequence_Size(obj);
@@ -97,9 +96,9 @@ std::pair<bool, long> getLengthOfPySequence(PyObject* obj)
     return {true, length};
 }
 
-std::vector<long> getDimsFromReshapeArg(PyObject* arg)
-{
-    static const char* const kBadArg = "reshape() must be passed a nonempty sequence of nonnegative integers.";
+std::vector<long> getDimsFromReshapeArg(PyObject* arg) {
+    static const char* const kBadArg =
+        "reshape() must be passed a nonempty sequence of nonnegative integers.";
     if (pyObjectIsEmpty(arg) || !PySequence_Check(arg)) {
         PyErr_SetString(PyExc_ValueError, kBadArg);
         return {};
@@ -116,9 +115,10 @@ std::vector<long> getDimsFromReshapeArg(PyObject* arg)
         PyRef item = PyRef::steal(PySequence_GetItem(arg, i));
         if (!item) {
             PyErr_Clear();
-            PyErr_SetString(PyExc_RuntimeError, ("Item " + decimal(i) +
-                                                 " could not be retrieved from the value passed to reshape().")
-                                                    .c_str());
+            PyErr_SetString(PyExc_RuntimeError,
+                            ("Item " + decimal(i) +
+                             " could not be retrieved from the value passed to reshape().")
+                                .c_str());
             return {};
         }
         if (!PyLong_Check(item.get())) {
@@ -126,7 +126,7 @@ std::vector<long> getDimsFromReshapeArg(PyObject* arg)
             return {};
         }
         const long value = PyLong_AsSsize_t(item.get());
-        if (value < 0) { // also the -1 of an overflowing value
+        if (value < 0) {  // also the -1 of an overflowing value
             PyErr_Clear();
             PyErr_SetString(PyExc_ValueError, kBadArg);
             return {};

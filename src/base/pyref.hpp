@@ -23,7 +23,8 @@ public:
 
     PyRef(PyRef&& other) noexcept : m_object(other.m_object) { other.m_object = nullptr; }
     PyRef& operator=(PyRef&& other) noexcept {
-        if (this != &other) reset(other.release());
+        if (this != &other)
+            reset(other.release());
         return *this;
     }
     PyRef(const PyRef&) = delete;

@@ -12,8 +12,8 @@
 #include <cstring>
 #include <string>
 
-#include "construct/parser_support.hpp"
 #include "base/limits.hpp"
+#include "construct/parser_support.hpp"
 
 using namespace kalvo::py::construct;
 
@@ -208,7 +208,8 @@ bool FinalConstructorParser<T>::processBufferInitializer(Py_buffer* view) {
             transposeElements<sizeof(T)>(view->buf, buffer.get(), dims);
             dataIsColumnMajor = true;
         } else {
-            std::memcpy(static_cast<void*>(buffer.get()), view->buf, static_cast<size_t>(view->len));
+            std::memcpy(static_cast<void*>(buffer.get()), view->buf,
+                        static_cast<size_t>(view->len));
         }
     }
     initializerDims.insert(initializerDims.end(), dims.begin(), dims.end());

@@ -20,9 +20,9 @@
 #include <algorithm>
 #include <limits>
 
+#include "base/py_compat.hpp"
 #include "construct/parser_support.hpp"
 #include "construct/scalar_fast.hpp"
-#include "base/py_compat.hpp"
 
 using namespace kalvo::py::construct;
 

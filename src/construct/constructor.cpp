@@ -14,16 +14,16 @@
 #include <memory>
 #include <optional>
 
-#include "construct/constructor_parser.hpp"
-#include "construct/parser_support.hpp"
-#include "base/py_args.hpp"
-#include "core/index_items.hpp"
-#include "core/array_state.hpp"
 #include "base/guard.hpp"
 #include "base/objects.hpp"
+#include "base/py_args.hpp"
 #include "base/pyref.hpp"
 #include "construct/constructor.hpp"
+#include "construct/constructor_parser.hpp"
+#include "construct/parser_support.hpp"
 #include "core/array_object.hpp"
+#include "core/array_state.hpp"
+#include "core/index_items.hpp"
 
 using kalvo::py::PyRef;
 
@@ -47,8 +47,8 @@ PyObject* newArray(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     // (keywords, nested list)).
     PyRef positional = PyRef::borrow(args);
     PyRef keywords = PyRef::borrow(kwargs);
-    if (args != nullptr && kwargs == nullptr && PyTuple_Check(args) && PyTuple_GET_SIZE(args) >= 1 &&
-        PyDict_Check(PyTuple_GET_ITEM(args, 0))) {
+    if (args != nullptr && kwargs == nullptr && PyTuple_Check(args) &&
+        PyTuple_GET_SIZE(args) >= 1 && PyDict_Check(PyTuple_GET_ITEM(args, 0))) {
         keywords = PyRef::borrow(PyTuple_GET_ITEM(args, 0));
         positional = PyRef::steal(PyTuple_GetSlice(args, 1, PyTuple_GET_SIZE(args)));
         if (!positional) {
@@ -72,8 +72,8 @@ PyObject* newArray(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyObject* vector = nullptr;
     PyObject* isComplexArg = nullptr;
     if (!PyArg_ParseTupleAndKeywords(positional.get(), keywords.get(), "|OOOO",
-                                     kalvo::py::construct::constructorKeywords, &initializer,
-                                     &size, &vector, &isComplexArg)) {
+                                     kalvo::py::construct::constructorKeywords, &initializer, &size,
+                                     &vector, &isComplexArg)) {
         return nullptr;
     }
     bool isComplex = false;
@@ -89,14 +89,16 @@ PyObject* newArray(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         PyErr_SetString(PyExc_TypeError, "logical arrays must not be complex.");
         return nullptr;
     }
-    std::optional<kalvo::data::Array> array = kalvo::py::visitRepresentation<T>(isComplex, [&](auto tag) {
-        return buildArray<typename decltype(tag)::type>(positional.get(), keywords.get());
-    });
+    std::optional<kalvo::data::Array> array =
+        kalvo::py::visitRepresentation<T>(isComplex, [&](auto tag) {
+            return buildArray<typename decltype(tag)::type>(positional.get(), keywords.get());
+        });
     if (!array || PyErr_Occurred()) {
         return nullptr;
     }
-    return attachState(std::move(self),
-                       std::make_unique<KCppPyArray>(std::move(*array), ElementKind<T>::kind, isComplex, true));
+    return attachState(
+        std::move(self),
+        std::make_unique<KCppPyArray>(std::move(*array), ElementKind<T>::kind, isComplex, true));
 }
 
 }  // namespace

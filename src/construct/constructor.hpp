@@ -8,5 +8,5 @@
 // element types in constructor.cpp.
 
 /// tp_new: builds an array from "|OOOO" (initializer, size, vector, is_complex).
-template <class T>
+template<class T>
 PyObject* KCPyArray_New(PyTypeObject* type, PyObject* args, PyObject* kwargs);

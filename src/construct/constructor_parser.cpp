@@ -10,27 +10,27 @@
 
 #include "construct/constructor_parser.hpp"
 
+#include <cstdint>
 #include <cstring>
 #include <new>
 #include <sstream>
-#include <cstdint>
 #include <stdexcept>
 
+#include "base/guard.hpp"
+#include "base/limits.hpp"
+#include "base/objects.hpp"
+#include "base/pyref.hpp"
 #include "construct/parser_support.hpp"
 #include "construct/scalar_conversion.hpp"
 #include "construct/scalar_fast.hpp"
-#include "base/guard.hpp"
-#include "base/objects.hpp"
-#include "base/limits.hpp"
-#include "base/pyref.hpp"
 
 using kalvo::py::PyRef;
 using namespace kalvo::py::construct;
 
 namespace {
 
-using OutOfMemory = kalvo::data::detail::ArrayException<kalvo::Exception,
-                                                         kalvo::data::ExceptionType::OutOfMemory>;
+using OutOfMemory =
+    kalvo::data::detail::ArrayException<kalvo::Exception, kalvo::data::ExceptionType::OutOfMemory>;
 
 bool isGiven(PyObject* value) { return value != nullptr && value != Py_None; }
 
@@ -293,7 +293,8 @@ auto FinalConstructorParser<T>::processConstructorArgsAndKwargs(PyObject* args, 
     if (vector && initializer) {
         if (kwargs != nullptr && PyDict_Check(kwargs) &&
             PyDict_GetItemString(kwargs, "vector") != nullptr) {
-            PyErr_SetString(PyExc_TypeError, "initializer and 'vector' must not both be specified.");
+            PyErr_SetString(PyExc_TypeError,
+                            "initializer and 'vector' must not both be specified.");
         } else {
             PyErr_SetString(PyExc_TypeError,
                             "more than two positional arguments must not be specified. A third "
@@ -332,7 +333,7 @@ auto FinalConstructorParser<T>::processConstructorArgsAndKwargs(PyObject* args, 
 
 template<class T>
 std::optional<kalvo::data::Array> createArrayFromParser(FinalConstructorParser<T>& parser,
-                                                       kalvo::data::buffer_ptr_t<T> buffer) {
+                                                        kalvo::data::buffer_ptr_t<T> buffer) {
     try {
         const std::vector<size_t> dims = parser.finalDims();
         // Every argument has been checked and the elements gathered: only the dimension count
@@ -387,7 +388,8 @@ std::optional<kalvo::data::Array> createArrayFromParser(FinalConstructorParser<T
             size_t source = 0;
             for (size_t i = 0; i < count; ++i) {
                 // A byte copy: a logical element may hold any byte (bit-for-bit imports).
-                std::memcpy(static_cast<void*>(out + i), static_cast<const void*>(in + source), sizeof(T));
+                std::memcpy(static_cast<void*>(out + i), static_cast<const void*>(in + source),
+                            sizeof(T));
                 for (size_t k = 0; k < ndim; ++k) {
                     if (++index[k] < dims[k]) {
                         source += rowStride[k];
@@ -407,20 +409,20 @@ std::optional<kalvo::data::Array> createArrayFromParser(FinalConstructorParser<T
     }
 }
 
-#define KALVO_INSTANTIATE_PARSER(T)                                                          \
-    template FinalConstructorParser<T>::buffer_t FinalConstructorParser<T>::createBuffer(    \
-        size_t, bool&);                                                                      \
-    template FinalConstructorParser<T>::buffer_t                                             \
-    FinalConstructorParser<T>::copyElementsToBuffer(bool&);                                  \
-    template bool FinalConstructorParser<T>::reserveElements(size_t);                        \
-    template bool FinalConstructorParser<T>::setSizeDims(const std::vector<size_t>&);        \
-    template bool FinalConstructorParser<T>::processSizeKwarg(PyObject*);                    \
-    template bool FinalConstructorParser<T>::checkInitializerDimsAgainstSize();              \
-    template FinalConstructorParser<T>::buffer_t                                             \
-    FinalConstructorParser<T>::processVectorKwarg(PyObject*, bool&);                         \
-    template FinalConstructorParser<T>::buffer_t                                             \
-    FinalConstructorParser<T>::processConstructorArgsAndKwargs(PyObject*, PyObject*, bool&); \
-    template std::optional<kalvo::data::Array> createArrayFromParser<T>(                     \
+#define KALVO_INSTANTIATE_PARSER(T)                                                               \
+    template FinalConstructorParser<T>::buffer_t FinalConstructorParser<T>::createBuffer(size_t,  \
+                                                                                         bool&);  \
+    template FinalConstructorParser<T>::buffer_t FinalConstructorParser<T>::copyElementsToBuffer( \
+        bool&);                                                                                   \
+    template bool FinalConstructorParser<T>::reserveElements(size_t);                             \
+    template bool FinalConstructorParser<T>::setSizeDims(const std::vector<size_t>&);             \
+    template bool FinalConstructorParser<T>::processSizeKwarg(PyObject*);                         \
+    template bool FinalConstructorParser<T>::checkInitializerDimsAgainstSize();                   \
+    template FinalConstructorParser<T>::buffer_t FinalConstructorParser<T>::processVectorKwarg(   \
+        PyObject*, bool&);                                                                        \
+    template FinalConstructorParser<T>::buffer_t                                                  \
+    FinalConstructorParser<T>::processConstructorArgsAndKwargs(PyObject*, PyObject*, bool&);      \
+    template std::optional<kalvo::data::Array> createArrayFromParser<T>(                          \
         FinalConstructorParser<T>&, kalvo::data::buffer_ptr_t<T>);
 KALVO_FOR_EACH_REPRESENTATION(KALVO_INSTANTIATE_PARSER)
 #undef KALVO_INSTANTIATE_PARSER

@@ -23,7 +23,7 @@ namespace kalvo::py {
 struct LogicalElement {
     bool value = false;
     LogicalElement() = default;
-    LogicalElement(bool v) noexcept : value(v) {}  // NOLINT: implicit on purpose
+    LogicalElement(bool v) noexcept : value(v) {}     // NOLINT: implicit on purpose
     operator bool() const noexcept { return value; }  // NOLINT: implicit on purpose
 };
 static_assert(sizeof(LogicalElement) == sizeof(bool), "logical elements must stay one byte");
@@ -54,9 +54,13 @@ struct CollectedAllocator {
     }
     void deallocate(T* p, size_t) noexcept { std::free(p); }
     template<class U>
-    bool operator==(const CollectedAllocator<U>&) const noexcept { return true; }
+    bool operator==(const CollectedAllocator<U>&) const noexcept {
+        return true;
+    }
     template<class U>
-    bool operator!=(const CollectedAllocator<U>&) const noexcept { return false; }
+    bool operator!=(const CollectedAllocator<U>&) const noexcept {
+        return false;
+    }
 };
 
 /// The vector `FinalConstructorParser<T>::elements` is.
@@ -148,4 +152,4 @@ private:
 /// Python error and returns nothing.
 template<class T>
 std::optional<kalvo::data::Array> createArrayFromParser(FinalConstructorParser<T>& parser,
-                                                       kalvo::data::buffer_ptr_t<T> buffer);
+                                                        kalvo::data::buffer_ptr_t<T> buffer);

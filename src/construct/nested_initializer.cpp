@@ -11,15 +11,15 @@
 #include <cstdint>
 #include <stdexcept>
 
-#include "construct/parser_support.hpp"
-#include "construct/scalar_conversion.hpp"
-#include "base/py_args.hpp"
-#include "core/index_items.hpp"
+#include "base/limits.hpp"
 #include "base/objects.hpp"
+#include "base/py_args.hpp"
 #include "base/py_compat.hpp"
 #include "base/pyref.hpp"
+#include "construct/parser_support.hpp"
+#include "construct/scalar_conversion.hpp"
 #include "core/array_object.hpp"
-#include "base/limits.hpp"
+#include "core/index_items.hpp"
 
 using kalvo::py::BufferView;
 using kalvo::py::PyRef;
@@ -36,7 +36,8 @@ void setNotNumeric() {
 /// Leaves the interpreter's recursion accounting on every exit of a walk level.
 class RecursionGuard {
 public:
-    RecursionGuard() : m_entered(kalvo::py::compat::enterRecursiveCall(kInitializerRecursionWhere)) {}
+    RecursionGuard()
+        : m_entered(kalvo::py::compat::enterRecursiveCall(kInitializerRecursionWhere)) {}
     ~RecursionGuard() {
         if (m_entered) {
             kalvo::py::compat::leaveRecursiveCall();
@@ -210,11 +211,11 @@ auto FinalConstructorParser<T>::processInitializerKwarg(PyObject* initializer, b
     return copyElementsToBuffer(ok);
 }
 
-#define KALVO_INSTANTIATE_NESTED(T)                                                      \
-    template bool FinalConstructorParser<T>::checkCollectedCountMatchesDims();           \
-    template bool FinalConstructorParser<T>::processNestedInitializer(PyObject*, bool);  \
-    template bool FinalConstructorParser<T>::finishFlatInitializerDims();                \
-    template FinalConstructorParser<T>::buffer_t                                          \
+#define KALVO_INSTANTIATE_NESTED(T)                                                     \
+    template bool FinalConstructorParser<T>::checkCollectedCountMatchesDims();          \
+    template bool FinalConstructorParser<T>::processNestedInitializer(PyObject*, bool); \
+    template bool FinalConstructorParser<T>::finishFlatInitializerDims();               \
+    template FinalConstructorParser<T>::buffer_t                                        \
     FinalConstructorParser<T>::processInitializerKwarg(PyObject*, bool&);
 KALVO_FOR_EACH_REPRESENTATION(KALVO_INSTANTIATE_NESTED)
 #undef KALVO_INSTANTIATE_NESTED

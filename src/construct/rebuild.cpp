@@ -18,18 +18,18 @@
 #include <string>
 #include <vector>
 
-#include "construct/parser_support.hpp"
-#include "base/py_args.hpp"
-#include "core/index_items.hpp"
-#include "core/array_state.hpp"
-#include "dataarray/kalvo_data.hpp"
 #include "base/element_kinds.hpp"
 #include "base/guard.hpp"
-#include "base/objects.hpp"
 #include "base/limits.hpp"
+#include "base/objects.hpp"
+#include "base/py_args.hpp"
 #include "base/pyref.hpp"
+#include "construct/parser_support.hpp"
 #include "construct/rebuild.hpp"
 #include "core/array_object.hpp"
+#include "core/array_state.hpp"
+#include "core/index_items.hpp"
+#include "dataarray/kalvo_data.hpp"
 
 using kalvo::py::BufferView;
 using kalvo::py::PyRef;
@@ -49,18 +49,21 @@ std::optional<SupportedArrayEnum> kindOfType(PyObject* type) {
 /// The extents in `dims` (a tuple of nonnegative ints, at least one); false with an error set.
 bool readDims(PyObject* dims, std::vector<size_t>& out) {
     if (!PyTuple_Check(dims) || PyTuple_GET_SIZE(dims) < 1) {
-        PyErr_SetString(PyExc_TypeError, "dimensions must be a nonempty tuple of nonnegative integers.");
+        PyErr_SetString(PyExc_TypeError,
+                        "dimensions must be a nonempty tuple of nonnegative integers.");
         return false;
     }
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(dims); ++i) {
         PyObject* item = PyTuple_GET_ITEM(dims, i);
         if (!PyLong_Check(item)) {
-            PyErr_SetString(PyExc_TypeError, "dimensions must be a nonempty tuple of nonnegative integers.");
+            PyErr_SetString(PyExc_TypeError,
+                            "dimensions must be a nonempty tuple of nonnegative integers.");
             return false;
         }
         const Py_ssize_t extent = PyLong_AsSsize_t(item);  // an int runs no Python code
         if (extent < 0) {
-            PyErr_SetString(PyExc_ValueError, "dimensions must be a nonempty tuple of nonnegative integers.");
+            PyErr_SetString(PyExc_ValueError,
+                            "dimensions must be a nonempty tuple of nonnegative integers.");
             return false;
         }
         out.push_back(static_cast<size_t>(extent));
@@ -72,20 +75,22 @@ bool readDims(PyObject* dims, std::vector<size_t>& out) {
 /// (first index fastest) fit a Py_ssize_t.
 bool dimsFit(const std::vector<size_t>& dims, size_t elementSize, size_t& bytes) {
     const std::optional<size_t> count = kalvo::py::productOf(dims);
-    return count && kalvo::py::stridesFit(dims, elementSize) && !__builtin_mul_overflow(*count, elementSize, &bytes) &&
+    return count && kalvo::py::stridesFit(dims, elementSize) &&
+           !__builtin_mul_overflow(*count, elementSize, &bytes) &&
            bytes <= static_cast<size_t>(PY_SSIZE_T_MAX);
 }
 
 /// A column-major data array of element representation E over a copy of `bytes`.
 template<class E>
-kalvo::data::Array arrayFromBytes(const std::vector<size_t>& dims, const void* bytes, size_t length) {
+kalvo::data::Array arrayFromBytes(const std::vector<size_t>& dims, const void* bytes,
+                                  size_t length) {
     kalvo::data::ArrayFactory factory;
     auto buffer = factory.createBuffer<E>(length / sizeof(E));
     if (length > 0) {
         std::memcpy(static_cast<void*>(buffer.get()), bytes, length);
     }
-    return kalvo::data::Array(
-        factory.createArrayFromBuffer<E>(dims, std::move(buffer), kalvo::data::MemoryLayout::COLUMN_MAJOR));
+    return kalvo::data::Array(factory.createArrayFromBuffer<E>(
+        dims, std::move(buffer), kalvo::data::MemoryLayout::COLUMN_MAJOR));
 }
 
 }  // namespace
@@ -143,7 +148,8 @@ PyObject* KCPyArray_Rebuild(PyObject* cls, PyObject* args) {
             using E = typename decltype(tag)::type;
             size_t bytes = 0;
             if (!dimsFit(dims, sizeof(E), bytes) || static_cast<size_t>(view.view().len) != bytes) {
-                PyErr_SetString(PyExc_ValueError, "data do not match the dimensions and element type.");
+                PyErr_SetString(PyExc_ValueError,
+                                "data do not match the dimensions and element type.");
                 return;
             }
             array = arrayFromBytes<E>(dims, view.view().buf, bytes);
@@ -151,6 +157,7 @@ PyObject* KCPyArray_Rebuild(PyObject* cls, PyObject* args) {
         if (!array) {
             return nullptr;
         }
-        return attachState(std::move(object), std::make_unique<KCppPyArray>(std::move(*array), *kind, isComplex, true));
+        return attachState(std::move(object), std::make_unique<KCppPyArray>(
+                                                  std::move(*array), *kind, isComplex, true));
     });
 }

@@ -16,8 +16,8 @@
 #include <sstream>
 #include <type_traits>
 
-#include "construct/scalar_fast.hpp"
 #include "base/element_kinds.hpp"
+#include "construct/scalar_fast.hpp"
 
 using kalvo::py::construct::castQuietly;
 using kalvo::py::construct::componentFromDouble;
@@ -325,6 +325,7 @@ ScalarConversionResult<T> convertScalar(PyObject* value, bool lenient) {
     }
 }
 
-#define KALVO_INSTANTIATE_CONVERT(T) template ScalarConversionResult<T> convertScalar<T>(PyObject*, bool);
+#define KALVO_INSTANTIATE_CONVERT(T) \
+    template ScalarConversionResult<T> convertScalar<T>(PyObject*, bool);
 KALVO_FOR_EACH_REPRESENTATION(KALVO_INSTANTIATE_CONVERT)
 #undef KALVO_INSTANTIATE_CONVERT

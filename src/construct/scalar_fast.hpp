@@ -83,7 +83,8 @@ inline bool exactIntValue(PyObject* o, long long& v) noexcept {
     // One digit or none covers every value below 2**30: no call for the common case.
     const Py_ssize_t size = Py_SIZE(o);
     if (size >= -1 && size <= 1) {
-        const long long digit = size == 0 ? 0 : static_cast<long long>(reinterpret_cast<PyLongObject*>(o)->ob_digit[0]);
+        const long long digit =
+            size == 0 ? 0 : static_cast<long long>(reinterpret_cast<PyLongObject*>(o)->ob_digit[0]);
         v = size < 0 ? -digit : digit;
         return true;
     }

@@ -41,12 +41,12 @@ struct Row {
 };
 
 /// A row together with its element type.
-template <class T>
+template<class T>
 struct TypedRow : Row {
     using type = T;
 };
 
-template <class T>
+template<class T>
 constexpr TypedRow<T> row(const char* typeName, char format, int32_t realClass,
                           int32_t complexClass = kNoClass) {
     return {{typeName, format, static_cast<uint8_t>(sizeof(T)), realClass, complexClass}};
@@ -55,24 +55,20 @@ constexpr TypedRow<T> row(const char* typeName, char format, int32_t realClass,
 /// The element kinds in kind order, the order of SupportedArrayEnum and of every per-kind table.
 inline constexpr std::tuple kTypedRows{
     //            array type        format  real class  complex class
-    row<double>(  "kalvo.double",   'd',    3,          13),
-    row<float>(   "kalvo.single",   'f',    4,          14),
-    row<int8_t>(  "kalvo.int8",     'b',    5,          15),
-    row<uint8_t>( "kalvo.uint8",    'B',    6,          16),
-    row<int16_t>( "kalvo.int16",    'h',    7,          17),
-    row<uint16_t>("kalvo.uint16",   'H',    8,          18),
-    row<int32_t>( "kalvo.int32",    'i',    9,          19),
-    row<uint32_t>("kalvo.uint32",   'I',    10,         20),
-    row<int64_t>( "kalvo.int64",    'q',    11,         21),
-    row<uint64_t>("kalvo.uint64",   'Q',    12,         22),
-    row<bool>(    "kalvo.logical",  '?',    0),
+    row<double>("kalvo.double", 'd', 3, 13),  row<float>("kalvo.single", 'f', 4, 14),
+    row<int8_t>("kalvo.int8", 'b', 5, 15),    row<uint8_t>("kalvo.uint8", 'B', 6, 16),
+    row<int16_t>("kalvo.int16", 'h', 7, 17),  row<uint16_t>("kalvo.uint16", 'H', 8, 18),
+    row<int32_t>("kalvo.int32", 'i', 9, 19),  row<uint32_t>("kalvo.uint32", 'I', 10, 20),
+    row<int64_t>("kalvo.int64", 'q', 11, 21), row<uint64_t>("kalvo.uint64", 'Q', 12, 22),
+    row<bool>("kalvo.logical", '?', 0),
 };
 
 /// Number of element kinds.
-inline constexpr int kCount = static_cast<int>(std::tuple_size_v<std::remove_const_t<decltype(kTypedRows)>>);
+inline constexpr int kCount =
+    static_cast<int>(std::tuple_size_v<std::remove_const_t<decltype(kTypedRows)>>);
 
 /// Element type of kind K.
-template <int K>
+template<int K>
 using Type = typename std::tuple_element_t<K, std::remove_const_t<decltype(kTypedRows)>>::type;
 
 /// The rows without their element types, for lookups at run time.
@@ -80,7 +76,7 @@ inline constexpr std::array<Row, kCount> kRows =
     std::apply([](const auto&... r) { return std::array<Row, kCount>{r...}; }, kTypedRows);
 
 namespace detail {
-template <class T, int... K>
+template<class T, int... K>
 constexpr int indexIn(std::integer_sequence<int, K...>) {
     int found = -1;
     ((std::is_same_v<T, Type<K>> ? (found = K) : 0), ...);
@@ -89,7 +85,7 @@ constexpr int indexIn(std::integer_sequence<int, K...>) {
 }  // namespace detail
 
 /// Kind of element type T; any other type does not compile.
-template <class T>
+template<class T>
 constexpr int indexOf() {
     constexpr int k = detail::indexIn<T>(std::make_integer_sequence<int, kCount>{});
     static_assert(k >= 0, "T is not the element type of a kind");

@@ -33,7 +33,8 @@ PyObject* allocKCPyArray(PyTypeObject* type) {
         return PyObject_Init(object, type);
     }
     PyObject* object = type->tp_alloc(type, 0);
-    if (!object) PyErr_SetString(PyExc_RuntimeError, "unable to initialize C object.");
+    if (!object)
+        PyErr_SetString(PyExc_RuntimeError, "unable to initialize C object.");
     return object;
 }
 
@@ -47,7 +48,8 @@ PyObject* attachState(kalvo::py::PyRef object, std::unique_ptr<KCppPyArray> stat
 
 void KCPyArray_Delete(PyObject* object) {
     destroyKCppPyArray(std::exchange(getKCPyArrayFromPyObject(object)->state, nullptr));
-    if (!freeObjectsClosed && freeObjectCount < freeObjects.size() && !PyType_HasFeature(Py_TYPE(object), Py_TPFLAGS_HEAPTYPE)) {
+    if (!freeObjectsClosed && freeObjectCount < freeObjects.size() &&
+        !PyType_HasFeature(Py_TYPE(object), Py_TPFLAGS_HEAPTYPE)) {
         freeObjects[freeObjectCount++] = object;
         return;
     }
@@ -62,14 +64,13 @@ void closeKCPyArrayFreeLists() noexcept {
     closeKCppPyArrayFreeList();
 }
 
-void setError(PyObject* type, const char* message) {
-    PyErr_SetString(type, message);
-}
+void setError(PyObject* type, const char* message) { PyErr_SetString(type, message); }
 
 KCPyArray* getKCPyArrayFromPyObject(PyObject* object) noexcept {
     return reinterpret_cast<KCPyArray*>(object);
 }
 
 void printAndClearErrorIfAny() {
-    if (PyErr_Occurred()) PyErr_Print();
+    if (PyErr_Occurred())
+        PyErr_Print();
 }

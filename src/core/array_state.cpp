@@ -30,19 +30,19 @@ using Output = KDArrayWrapperVisitors::NonComplexVisitor::OutputEnum;
 
 namespace {
 
-const char* const kNoTrailingSlice = "unable to retrieve index values from slice in final position.";
+const char* const kNoTrailingSlice =
+    "unable to retrieve index values from slice in final position.";
 
 void setRuntimeError(const char* message) { PyErr_SetString(PyExc_RuntimeError, message); }
 
-} // namespace
+}  // namespace
 
 // ---------------------------------------------------------------------------------------------
 // Per-type element conversion. Both visitors are chosen once per call from the state's kind and
 // complexity; the list builder then walks the pinned storage with plain pointer arithmetic.
 
 /// A non-null stand-in for the address of an array without elements; never read.
-const char* baseOrSentinel(const char* base)
-{
+const char* baseOrSentinel(const char* base) {
     static const char sentinel = 0;
     return base != nullptr ? base : &sentinel;
 }
@@ -52,9 +52,8 @@ struct PyObjScalarFromIndicesVisitor {
     const KCppPyArray& state;
     const std::vector<long>& indices;
 
-    template <class T>
-    PyObject* operator()(TypeTag<T>) const
-    {
+    template<class T>
+    PyObject* operator()(TypeTag<T>) const {
         const char* address = state.getAddressOfElementFromNormalizedIntIndices(indices);
         if (address == nullptr)
             return nullptr;
@@ -69,9 +68,8 @@ struct PyObjScalarFromIndicesVisitor {
 /// list allocation does to the array, every address stays inside storage the pin keeps alive.
 /// An entry (element value or inner list) that cannot be made gives RuntimeError "unable to set
 /// list item.".
-template <class E>
-PyObject* nestedListOf(const Selection& selection)
-{
+template<class E>
+PyObject* nestedListOf(const Selection& selection) {
     std::vector<long> counts = selection.counts;
     for (size_t i = 0; i < counts.size(); ++i) {
         if (counts[i] == 0) {
@@ -86,7 +84,7 @@ PyObject* nestedListOf(const Selection& selection)
     if (!top || counts[0] == 0)
         return top.release();
     std::vector<long> index(levels, 0);
-    std::vector<PyObject*> lists(levels, nullptr); // borrowed: each is held by its parent
+    std::vector<PyObject*> lists(levels, nullptr);  // borrowed: each is held by its parent
     lists[0] = top.get();
     auto failEntry = []() -> PyObject* {
         setRuntimeError("unable to set list item.");
@@ -110,7 +108,8 @@ PyObject* nestedListOf(const Selection& selection)
         for (size_t j = 0; j < last; ++j)
             row += static_cast<unsigned long>(index[j]) * selection.strides[j];
         for (long i = 0; i < counts[last]; ++i, row += selection.strides[last]) {
-            PyObject* item = kalvo::py::elementBytesToPyObject<E>(selection.base + static_cast<long>(row));
+            PyObject* item =
+                kalvo::py::elementBytesToPyObject<E>(selection.base + static_cast<long>(row));
             if (!item)
                 return failEntry();
             PyList_SET_ITEM(lists[last], i, item);
@@ -135,9 +134,8 @@ PyObject* nestedListOf(const Selection& selection)
 struct NestedListVisitor {
     const Selection& selection;
 
-    template <class E>
-    PyObject* operator()(TypeTag<E>) const
-    {
+    template<class E>
+    PyObject* operator()(TypeTag<E>) const {
         return nestedListOf<E>(selection);
     }
 };
@@ -148,34 +146,30 @@ struct NestedListVisitor {
 KCppPyArray::KCppPyArray(Array&& array, SupportedArrayEnum kind, bool isComplex, bool columnMajor)
     : m_kdaWrapper(std::make_shared<KDArrayWrapper>(std::move(array), columnMajor ? 'F' : 'C')),
       m_supportedArrayEnum(kind),
-      m_isComplex(isComplex)
-{
-}
+      m_isComplex(isComplex) {}
 
-KCppPyArray::KCppPyArray(const Array& array, SupportedArrayEnum kind, bool isComplex, bool columnMajor)
+KCppPyArray::KCppPyArray(const Array& array, SupportedArrayEnum kind, bool isComplex,
+                         bool columnMajor)
     : m_kdaWrapper(std::make_shared<KDArrayWrapper>(array, columnMajor ? 'F' : 'C')),
       m_supportedArrayEnum(kind),
-      m_isComplex(isComplex)
-{
-}
+      m_isComplex(isComplex) {}
 
 KCppPyArray::KCppPyArray(KDArrayWrapper&& wrapper, SupportedArrayEnum kind, bool isComplex)
-    : m_kdaWrapper(std::make_shared<KDArrayWrapper>(wrapper)), m_supportedArrayEnum(kind), m_isComplex(isComplex)
-{
-}
+    : m_kdaWrapper(std::make_shared<KDArrayWrapper>(wrapper)),
+      m_supportedArrayEnum(kind),
+      m_isComplex(isComplex) {}
 
 KCppPyArray::KCppPyArray(const KCppPyArray& other)
     : m_kdaWrapper(other.m_kdaWrapper),
       m_supportedArrayEnum(other.m_supportedArrayEnum),
       m_isComplex(other.m_isComplex),
       m_indices(other.m_indices),
-      m_numberOfIntegerIndicesSoFar(other.m_numberOfIntegerIndicesSoFar)
-{
-}
+      m_numberOfIntegerIndicesSoFar(other.m_numberOfIntegerIndicesSoFar) {}
 
 KCppPyArray::KCppPyArray(const KCppPyArray& other, const std::vector<long>& intIndices)
-    : m_kdaWrapper(other.m_kdaWrapper), m_supportedArrayEnum(other.m_supportedArrayEnum), m_isComplex(other.m_isComplex)
-{
+    : m_kdaWrapper(other.m_kdaWrapper),
+      m_supportedArrayEnum(other.m_supportedArrayEnum),
+      m_isComplex(other.m_isComplex) {
     m_indices.reserve(intIndices.size());
     for (long index : intIndices) {
         IntegerIndexItem item(index);
@@ -187,8 +181,7 @@ KCppPyArray::KCppPyArray(const KCppPyArray& other, const std::vector<long>& intI
 // frees at most that object and its state, and runs no Python code.
 KCppPyArray::~KCppPyArray() { Py_XDECREF(m_lastItem); }
 
-void KCppPyArray::reuseAs(const KCppPyArray& other)
-{
+void KCppPyArray::reuseAs(const KCppPyArray& other) {
     m_kdaWrapper = other.m_kdaWrapper;
     m_supportedArrayEnum = other.m_supportedArrayEnum;
     m_isComplex = other.m_isComplex;
@@ -196,8 +189,7 @@ void KCppPyArray::reuseAs(const KCppPyArray& other)
     m_numberOfIntegerIndicesSoFar = other.m_numberOfIntegerIndicesSoFar;
 }
 
-void KCppPyArray::reuseAs(const KCppPyArray& other, const std::vector<long>& intIndices)
-{
+void KCppPyArray::reuseAs(const KCppPyArray& other, const std::vector<long>& intIndices) {
     m_kdaWrapper = other.m_kdaWrapper;
     m_supportedArrayEnum = other.m_supportedArrayEnum;
     m_isComplex = other.m_isComplex;
@@ -209,8 +201,7 @@ void KCppPyArray::reuseAs(const KCppPyArray& other, const std::vector<long>& int
     }
 }
 
-void KCppPyArray::reaimAsItemOf(const KCppPyArray& source, const IntegerIndexItem& item)
-{
+void KCppPyArray::reaimAsItemOf(const KCppPyArray& source, const IntegerIndexItem& item) {
     if (m_kdaWrapper != source.m_kdaWrapper)
         m_kdaWrapper = source.m_kdaWrapper;
     m_supportedArrayEnum = source.m_supportedArrayEnum;
@@ -226,8 +217,7 @@ void KCppPyArray::reaimAsItemOf(const KCppPyArray& source, const IntegerIndexIte
     m_materialisedAt = {0, 0};
 }
 
-void KCppPyArray::releaseForReuse() noexcept
-{
+void KCppPyArray::releaseForReuse() noexcept {
     Py_CLEAR(m_lastItem);
     m_kdaWrapper.reset();
     m_indices.clear();
@@ -237,8 +227,7 @@ void KCppPyArray::releaseForReuse() noexcept
     m_materialisedAt = {0, 0};
 }
 
-long KCppPyArray::expectedElementSize() const noexcept
-{
+long KCppPyArray::expectedElementSize() const noexcept {
     const int kind = static_cast<int>(m_supportedArrayEnum);
     if (kind < 0 || kind >= kNumberOfKinds)
         return 0;
@@ -249,8 +238,7 @@ long KCppPyArray::expectedElementSize() const noexcept
 // ---------------------------------------------------------------------------------------------
 // Index list
 
-long KCppPyArray::getLengthOfActiveDimension() const
-{
+long KCppPyArray::getLengthOfActiveDimension() const {
     if (sliceInFinalPreexistingPosition())
         return std::get<SliceIndexItem>(m_indices.back()).m_slice_len.value_or(0);
     const auto& shape = m_kdaWrapper->shape();
@@ -258,26 +246,22 @@ long KCppPyArray::getLengthOfActiveDimension() const
     return k >= 0 && static_cast<size_t>(k) < shape.size() ? shape[k] : 0;
 }
 
-bool KCppPyArray::sliceInFinalPreexistingPosition() const
-{
+bool KCppPyArray::sliceInFinalPreexistingPosition() const {
     return !m_indices.empty() && std::holds_alternative<SliceIndexItem>(m_indices.back());
 }
 
-bool KCppPyArray::appendIndexItem(IntegerIndexItem& item)
-{
+bool KCppPyArray::appendIndexItem(IntegerIndexItem& item) {
     m_indices.emplace_back(item);
     ++m_numberOfIntegerIndicesSoFar;
     return true;
 }
 
-bool KCppPyArray::appendIndexItem(SliceIndexItem& item)
-{
+bool KCppPyArray::appendIndexItem(SliceIndexItem& item) {
     m_indices.emplace_back(item);
     return true;
 }
 
-bool KCppPyArray::convertSliceAndIntegerToInteger(IntegerIndexItem& item) const
-{
+bool KCppPyArray::convertSliceAndIntegerToInteger(IntegerIndexItem& item) const {
     if (!sliceInFinalPreexistingPosition())
         return true;
     const long len = std::get<SliceIndexItem>(m_indices.back()).m_slice_len.value_or(-1);
@@ -286,8 +270,7 @@ bool KCppPyArray::convertSliceAndIntegerToInteger(IntegerIndexItem& item) const
     return getReplacementIndexForSliceAndInt(item, len);
 }
 
-bool KCppPyArray::convertSliceAndSliceToSlice(SliceIndexItem& item) const
-{
+bool KCppPyArray::convertSliceAndSliceToSlice(SliceIndexItem& item) const {
     if (!sliceInFinalPreexistingPosition())
         return true;
     const long len = std::get<SliceIndexItem>(m_indices.back()).m_slice_len.value_or(-1);
@@ -296,8 +279,7 @@ bool KCppPyArray::convertSliceAndSliceToSlice(SliceIndexItem& item) const
     return getReplacementIndexForSliceAndSlice(item, len);
 }
 
-bool KCppPyArray::getReplacementIndexForSliceAndInt(IntegerIndexItem& item, long len) const
-{
+bool KCppPyArray::getReplacementIndexForSliceAndInt(IntegerIndexItem& item, long len) const {
     if (!sliceInFinalPreexistingPosition()) {
         setRuntimeError(kNoTrailingSlice);
         return false;
@@ -319,8 +301,7 @@ bool KCppPyArray::getReplacementIndexForSliceAndInt(IntegerIndexItem& item, long
     return false;
 }
 
-bool KCppPyArray::getReplacementIndexForSliceAndSlice(SliceIndexItem& item, long len) const
-{
+bool KCppPyArray::getReplacementIndexForSliceAndSlice(SliceIndexItem& item, long len) const {
     if (!sliceInFinalPreexistingPosition()) {
         setRuntimeError(kNoTrailingSlice);
         return false;
@@ -368,10 +349,10 @@ bool KCppPyArray::getReplacementIndexForSliceAndSlice(SliceIndexItem& item, long
     return true;
 }
 
-std::vector<long> KCppPyArray::getIntegerIndicesSoFar(bool& ok) const
-{
+std::vector<long> KCppPyArray::getIntegerIndicesSoFar(bool& ok) const {
     ok = true;
-    const size_t k = std::min(static_cast<size_t>(std::max(m_numberOfIntegerIndicesSoFar, 0L)), m_indices.size());
+    const size_t k = std::min(static_cast<size_t>(std::max(m_numberOfIntegerIndicesSoFar, 0L)),
+                              m_indices.size());
     std::vector<long> result;
     result.reserve(k);
     for (size_t i = 0; i < k; ++i) {
@@ -386,8 +367,8 @@ std::vector<long> KCppPyArray::getIntegerIndicesSoFar(bool& ok) const
     return result;
 }
 
-std::vector<long> KCppPyArray::getIntIndicesOfElementFromStoredIntIndicesAndNewIntIndex(long newIndex, bool& ok) const
-{
+std::vector<long> KCppPyArray::getIntIndicesOfElementFromStoredIntIndicesAndNewIntIndex(
+    long newIndex, bool& ok) const {
     ok = true;
     if (newIndex < 0) {
         setRuntimeError("index not normalized.");
@@ -411,18 +392,15 @@ std::vector<long> KCppPyArray::getIntIndicesOfElementFromStoredIntIndicesAndNewI
     return result;
 }
 
-std::vector<long> KCppPyArray::getIndicesOfStartElement(long numDims) const
-{
+std::vector<long> KCppPyArray::getIndicesOfStartElement(long numDims) const {
     return getStartElement(m_kdaWrapper->shape(), m_indices, numDims);
 }
 
-bool KCppPyArray::incrementIndices(std::vector<long>& indices) const
-{
+bool KCppPyArray::incrementIndices(std::vector<long>& indices) const {
     return ::incrementIndices(indices, m_kdaWrapper->shape(), m_indices);
 }
 
-bool KCppPyArray::containsElementWithIndices(const std::vector<long>& indices, long numDims) const
-{
+bool KCppPyArray::containsElementWithIndices(const std::vector<long>& indices, long numDims) const {
     const long nd = getNumberOfDimensions();
     if (numDims > nd) {
         std::cout << "numDims (" << numDims << ") >= numShapeDims (" << nd << ")" << std::endl;
@@ -452,7 +430,7 @@ bool KCppPyArray::containsElementWithIndices(const std::vector<long>& indices, l
         } else {
             if (idx > start)
                 return false;
-            if (stop < 0) // a reversed slice running down to position 0
+            if (stop < 0)  // a reversed slice running down to position 0
                 return true;
             if (idx <= stop)
                 return false;
@@ -461,13 +439,13 @@ bool KCppPyArray::containsElementWithIndices(const std::vector<long>& indices, l
     return true;
 }
 
-bool KCppPyArray::indicesStillValid() const
-{
+bool KCppPyArray::indicesStillValid() const {
     const auto& shape = m_kdaWrapper->shape();
     const size_t nd = shape.size();
     if (m_indices.size() > nd)
         return false;
-    if (m_numberOfIntegerIndicesSoFar > 0 && static_cast<size_t>(m_numberOfIntegerIndicesSoFar) >= nd)
+    if (m_numberOfIntegerIndicesSoFar > 0 &&
+        static_cast<size_t>(m_numberOfIntegerIndicesSoFar) >= nd)
         return false;
     for (size_t d = 0; d < m_indices.size(); ++d) {
         const long extent = shape[d];
@@ -493,8 +471,8 @@ bool KCppPyArray::indicesStillValid() const
 // ---------------------------------------------------------------------------------------------
 // Element access
 
-char* KCppPyArray::getAddressOfElementFromNormalizedIntIndices(const std::vector<long>& indices) const
-{
+char* KCppPyArray::getAddressOfElementFromNormalizedIntIndices(
+    const std::vector<long>& indices) const {
     // An array without elements has no storage address; no index tuple reaches an element then.
     const char* buf = baseOrSentinel(m_kdaWrapper->data());
     const auto& shape = m_kdaWrapper->shape();
@@ -516,8 +494,8 @@ char* KCppPyArray::getAddressOfElementFromNormalizedIntIndices(const std::vector
     return const_cast<char*>(buf) + byteOffset;
 }
 
-PyObject* KCppPyArray::getNumericPyObjectFromNormalizedIntIndicesWithoutTemplate(const std::vector<long>& indices) const
-{
+PyObject* KCppPyArray::getNumericPyObjectFromNormalizedIntIndicesWithoutTemplate(
+    const std::vector<long>& indices) const {
     if (expectedElementSize() != m_kdaWrapper->getElementSizeInBytes()) {
         setRuntimeError("element kind does not match the wrapped array.");
         return nullptr;
@@ -526,8 +504,8 @@ PyObject* KCppPyArray::getNumericPyObjectFromNormalizedIntIndicesWithoutTemplate
                                        PyObjScalarFromIndicesVisitor{*this, indices});
 }
 
-PyObject* KCppPyArray::getPyListFromNormalizedIntIndicesWithoutTemplate(std::vector<long>& indices, long dim) const
-{
+PyObject* KCppPyArray::getPyListFromNormalizedIntIndicesWithoutTemplate(std::vector<long>& indices,
+                                                                        long dim) const {
     if (expectedElementSize() != m_kdaWrapper->getElementSizeInBytes()) {
         setRuntimeError("element kind does not match the wrapped array.");
         return nullptr;
@@ -547,7 +525,8 @@ PyObject* KCppPyArray::getPyListFromNormalizedIntIndicesWithoutTemplate(std::vec
             setRuntimeError(kIndexOutsideShape);
             return nullptr;
         }
-        selection.first += static_cast<unsigned long>(indices[i]) * static_cast<unsigned long>(pin.strides[i]);
+        selection.first +=
+            static_cast<unsigned long>(indices[i]) * static_cast<unsigned long>(pin.strides[i]);
     }
     if (dim < 0)
         return PyList_New(0);
@@ -555,11 +534,11 @@ PyObject* KCppPyArray::getPyListFromNormalizedIntIndicesWithoutTemplate(std::vec
         selection.counts.push_back(pin.shape[d]);
         selection.strides.push_back(static_cast<unsigned long>(pin.strides[d]));
     }
-    return kalvo::py::visitElementKind(m_supportedArrayEnum, m_isComplex, NestedListVisitor{selection});
+    return kalvo::py::visitElementKind(m_supportedArrayEnum, m_isComplex,
+                                       NestedListVisitor{selection});
 }
 
-PyObject* KCppPyArray::getNestedListForm() const
-{
+PyObject* KCppPyArray::getNestedListForm() const {
     if (!indicesStillValid()) {
         setRuntimeError(kIndexOutsideShape);
         return nullptr;
@@ -570,11 +549,11 @@ PyObject* KCppPyArray::getNestedListForm() const
     }
     const StoragePin pin = m_kdaWrapper->pin();
     const Selection selection = selectionOf(*this, pin);
-    return kalvo::py::visitElementKind(m_supportedArrayEnum, m_isComplex, NestedListVisitor{selection});
+    return kalvo::py::visitElementKind(m_supportedArrayEnum, m_isComplex,
+                                       NestedListVisitor{selection});
 }
 
-Selection selectionOf(const KCppPyArray& state, const StoragePin& pin)
-{
+Selection selectionOf(const KCppPyArray& state, const StoragePin& pin) {
     Selection selection;
     selection.base = pin.base;
     unsigned long offset = 0;
@@ -583,15 +562,18 @@ Selection selectionOf(const KCppPyArray& state, const StoragePin& pin)
     size_t d = 0;
     for (; d < items.size(); ++d) {
         if (const auto* integer = std::get_if<IntegerIndexItem>(&items[d])) {
-            offset += static_cast<unsigned long>(integer->m_index) * static_cast<unsigned long>(pin.strides[d]);
+            offset += static_cast<unsigned long>(integer->m_index) *
+                      static_cast<unsigned long>(pin.strides[d]);
             continue;
         }
         const auto& slice = std::get<SliceIndexItem>(items[d]);
         const long count = *slice.m_slice_len > 0 ? *slice.m_slice_len : 0;
         if (count > 0)
-            offset += static_cast<unsigned long>(*slice.m_start) * static_cast<unsigned long>(pin.strides[d]);
+            offset += static_cast<unsigned long>(*slice.m_start) *
+                      static_cast<unsigned long>(pin.strides[d]);
         selection.counts.push_back(count);
-        selection.strides.push_back(static_cast<unsigned long>(*slice.m_step) * static_cast<unsigned long>(pin.strides[d]));
+        selection.strides.push_back(static_cast<unsigned long>(*slice.m_step) *
+                                    static_cast<unsigned long>(pin.strides[d]));
         ++d;
         break;
     }
@@ -606,18 +588,17 @@ Selection selectionOf(const KCppPyArray& state, const StoragePin& pin)
 // ---------------------------------------------------------------------------------------------
 // Derived arrays and Python objects
 
-std::optional<Array> KCppPyArray::realOrImag(bool real) const
-{
+std::optional<Array> KCppPyArray::realOrImag(bool real) const {
     if (!m_isComplex) {
-        PyErr_SetString(PyExc_ValueError, "real() and imag() can be called only on a complex array.");
+        PyErr_SetString(PyExc_ValueError,
+                        "real() and imag() can be called only on a complex array.");
         return std::nullopt;
     }
     ArrayFactory factory;
     return m_kdaWrapper->extractContents(factory, real ? Output::Real : Output::Imag);
 }
 
-std::optional<Array> KCppPyArray::noncomplex() const
-{
+std::optional<Array> KCppPyArray::noncomplex() const {
     if (m_isComplex) {
         PyErr_SetString(PyExc_ValueError, "noncomplex() must not be called on a complex array.");
         return std::nullopt;
@@ -626,8 +607,7 @@ std::optional<Array> KCppPyArray::noncomplex() const
     return m_kdaWrapper->extractContents(factory, Output::Noncomplex);
 }
 
-PyObject* KCppPyArray::allocKCPyArrayFromKCppPyArray() const
-{
+PyObject* KCppPyArray::allocKCPyArrayFromKCppPyArray() const {
     const int kind = static_cast<int>(m_supportedArrayEnum);
     PyTypeObject* type = kind >= 0 && kind < kNumberOfKinds ? TypeObjectPointers[kind] : nullptr;
     PyObject* object = type != nullptr ? type->tp_alloc(type, 0) : nullptr;

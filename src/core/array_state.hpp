@@ -8,28 +8,30 @@
 #include <utility>
 #include <vector>
 
+#include "base/element_kinds.hpp"
 #include "core/index_items.hpp"
 #include "core/storage.hpp"
 #include "dataarray/kalvo_data.hpp"
-#include "base/element_kinds.hpp"
 
 namespace kalvo::py {
 /// RuntimeError text for a partial array whose stored indices no longer fit its (reshaped) array.
-inline constexpr const char kIndexOutsideShape[] = "index is out of range for the array's current shape.";
-} // namespace kalvo::py
+inline constexpr const char kIndexOutsideShape[] =
+    "index is out of range for the array's current shape.";
+}  // namespace kalvo::py
 
 /// A shared KDArrayWrapper plus element kind, complexity and the pending index items of a partial array.
 /// The index list is k integer items (dimensions 0..k-1), optionally followed by one normalised slice
 /// for dimension k (the active dimension); slice positions are absolute positions of that dimension.
 class KCppPyArray;
 
-
 class KCppPyArray {
 public:
     /// New wrapper over `array` (order 'F' when columnMajor, else 'C'); empty index list.
-    KCppPyArray(kalvo::data::Array&& array, SupportedArrayEnum kind, bool isComplex, bool columnMajor);
+    KCppPyArray(kalvo::data::Array&& array, SupportedArrayEnum kind, bool isComplex,
+                bool columnMajor);
     /// New wrapper sharing `array`; otherwise as above.
-    KCppPyArray(const kalvo::data::Array& array, SupportedArrayEnum kind, bool isComplex, bool columnMajor);
+    KCppPyArray(const kalvo::data::Array& array, SupportedArrayEnum kind, bool isComplex,
+                bool columnMajor);
     /// New wrapper copied from `wrapper` (sharing its storage copy-on-write, export count 0); empty index list.
     KCppPyArray(KDArrayWrapper&& wrapper, SupportedArrayEnum kind, bool isComplex);
     /// Shares other's wrapper and copies kind, complexity and the index list; caches start empty.
@@ -56,7 +58,9 @@ public:
     /// The shared wrapper (not owned by the caller).
     KDArrayWrapper* getKDAWrapper() const noexcept { return m_kdaWrapper.get(); }
     /// A new share of the wrapper.
-    std::shared_ptr<KDArrayWrapper> getKDAWrapperAsSharedPtr() const noexcept { return m_kdaWrapper; }
+    std::shared_ptr<KDArrayWrapper> getKDAWrapperAsSharedPtr() const noexcept {
+        return m_kdaWrapper;
+    }
     /// Element kind.
     SupportedArrayEnum getSupportedArrayEnum() const noexcept { return m_supportedArrayEnum; }
     /// Whether the elements are complex.
@@ -70,7 +74,9 @@ public:
     /// Number of integer items in the list (the position of the active dimension).
     long getNumberOfIntegerIndicesSoFar() const noexcept { return m_numberOfIntegerIndicesSoFar; }
     /// The cached state over the materialised view, or null.
-    KCppPyArray* getIndexRestrictedKCppPyArray() const noexcept { return m_indexRestrictedKCppPyArray.get(); }
+    KCppPyArray* getIndexRestrictedKCppPyArray() const noexcept {
+        return m_indexRestrictedKCppPyArray.get();
+    }
     /// Number of dimensions of the wrapped array.
     int getNumberOfDimensions() const noexcept { return m_kdaWrapper->getNumberOfDimensions(); }
     /// Element count of the whole wrapped array (not of the view).
@@ -95,7 +101,8 @@ public:
     /// The positions of the first k (integer) items.
     std::vector<long> getIntegerIndicesSoFar(bool& ok) const;
     /// Full index tuple: stored integer indices, newIndex in the last position, zeros elsewhere.
-    std::vector<long> getIntIndicesOfElementFromStoredIntIndicesAndNewIntIndex(long newIndex, bool& ok) const;
+    std::vector<long> getIntIndicesOfElementFromStoredIntIndicesAndNewIntIndex(long newIndex,
+                                                                               bool& ok) const;
     /// First element of the view in its first numDims dimensions.
     std::vector<long> getIndicesOfStartElement(long numDims) const;
     /// Odometer step over the view.
@@ -111,9 +118,11 @@ public:
     /// Python code runs: pin the storage (KDArrayWrapper::pin) to keep it longer.
     char* getAddressOfElementFromNormalizedIntIndices(const std::vector<long>& indices) const;
     /// New reference to the Python value of the element at `indices`; null with an error set on failure.
-    PyObject* getNumericPyObjectFromNormalizedIntIndicesWithoutTemplate(const std::vector<long>& indices) const;
+    PyObject* getNumericPyObjectFromNormalizedIntIndicesWithoutTemplate(
+        const std::vector<long>& indices) const;
     /// New nested list over dimensions dim.. of the block whose leading indices are `indices` (restored on return).
-    PyObject* getPyListFromNormalizedIntIndicesWithoutTemplate(std::vector<long>& indices, long dim) const;
+    PyObject* getPyListFromNormalizedIntIndicesWithoutTemplate(std::vector<long>& indices,
+                                                               long dim) const;
     /// New nested list of this (partial) array: integer prefix, then the trailing slice's positions, then full dimensions.
     PyObject* getNestedListForm() const;
 
@@ -125,15 +134,19 @@ public:
     PyObject* allocKCPyArrayFromKCppPyArray() const;
 
     /// The view as a column-major data array of its own, cached until the next write or reshape; nothing with an error set.
-    std::optional<kalvo::data::Array> getIndexedArrayAsKDA(kalvo::data::MemoryLayout layout, bool oneDimAsRow);
+    std::optional<kalvo::data::Array> getIndexedArrayAsKDA(kalvo::data::MemoryLayout layout,
+                                                           bool oneDimAsRow);
     /// New state with its own wrapper over the materialised view; empty with an error set on failure.
-    std::unique_ptr<KCppPyArray> cloneAsKCppPyArrayUniquePtr(kalvo::data::MemoryLayout layout, bool oneDimAsRow);
+    std::unique_ptr<KCppPyArray> cloneAsKCppPyArrayUniquePtr(kalvo::data::MemoryLayout layout,
+                                                             bool oneDimAsRow);
     /// Fills the restricted-state cache for a partial array (again after a write or reshape).
-    void updateIndexRestrictedKCppPyArrayIfNecessary(kalvo::data::MemoryLayout layout, bool oneDimAsRow);
+    void updateIndexRestrictedKCppPyArrayIfNecessary(kalvo::data::MemoryLayout layout,
+                                                     bool oneDimAsRow);
 
 private:
     /// The view's materialisation, without the cache.
-    std::optional<kalvo::data::Array> materializeView(kalvo::data::MemoryLayout layout, bool oneDimAsRow) const;
+    std::optional<kalvo::data::Array> materializeView(kalvo::data::MemoryLayout layout,
+                                                      bool oneDimAsRow) const;
     /// Element size the kind and complexity imply; must equal the wrapper's.
     long expectedElementSize() const noexcept;
     /// Whether no write or reshape reached the wrapper since the view was materialised.
@@ -141,16 +154,16 @@ private:
     /// Forgets a materialisation that a write or reshape made stale.
     void dropStaleMaterialisation();
 
-    std::shared_ptr<KDArrayWrapper> m_kdaWrapper;                ///< shared with every derived state
-    SupportedArrayEnum m_supportedArrayEnum;                     ///< element kind
-    bool m_isComplex;                                            ///< complex elements
-    std::vector<IndexItem> m_indices;                            ///< pending index items
-    long m_numberOfIntegerIndicesSoFar = 0;                      ///< integer items in m_indices
-    std::optional<kalvo::data::Array> m_indexedArrayAsKDA;       ///< cache of the materialised view
-    std::unique_ptr<KCppPyArray> m_indexRestrictedKCppPyArray;   ///< cache of a state over that view
+    std::shared_ptr<KDArrayWrapper> m_kdaWrapper;               ///< shared with every derived state
+    SupportedArrayEnum m_supportedArrayEnum;                    ///< element kind
+    bool m_isComplex;                                           ///< complex elements
+    std::vector<IndexItem> m_indices;                           ///< pending index items
+    long m_numberOfIntegerIndicesSoFar = 0;                     ///< integer items in m_indices
+    std::optional<kalvo::data::Array> m_indexedArrayAsKDA;      ///< cache of the materialised view
+    std::unique_ptr<KCppPyArray> m_indexRestrictedKCppPyArray;  ///< cache of a state over that view
     /// The wrapper's generation and write count when the caches were filled.
     std::pair<unsigned long, unsigned long> m_materialisedAt{0, 0};
-    PyObject* m_lastItem = nullptr;                              ///< see lastItemRef()
+    PyObject* m_lastItem = nullptr;  ///< see lastItemRef()
 };
 
 /// What a state shows within pinned storage: levels of nesting, outermost first, each with its

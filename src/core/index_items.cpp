@@ -11,10 +11,9 @@ namespace {
 
 std::string decimal(long v) { return std::to_string(v); }
 
-} // namespace
+}  // namespace
 
-bool IntegerIndexItem::normalize(long len)
-{
+bool IntegerIndexItem::normalize(long len) {
     if (len < 0) {
         PyErr_SetString(PyExc_RuntimeError,
                         ("len is invalid (" + decimal(len) + "); must be nonnegative.").c_str());
@@ -22,14 +21,16 @@ bool IntegerIndexItem::normalize(long len)
     }
     if (m_index >= len) {
         PyErr_SetString(PyExc_RuntimeError, ("index is too large: (" + decimal(m_index) +
-                                             "; maximum: " + decimal(len - 1) + ").").c_str());
+                                             "; maximum: " + decimal(len - 1) + ").")
+                                                .c_str());
         return false;
     }
     if (m_index < 0) {
-        const long shifted = m_index + len; // cannot overflow: m_index < 0 <= len
+        const long shifted = m_index + len;  // cannot overflow: m_index < 0 <= len
         if (shifted < 0) {
             PyErr_SetString(PyExc_RuntimeError, ("index is too small: (" + decimal(m_index) +
-                                                 "; minimum: -" + decimal(len) + ").").c_str());
+                                                 "; minimum: -" + decimal(len) + ").")
+                                                    .c_str());
             return false;
         }
         m_index = shifted;
@@ -38,8 +39,7 @@ bool IntegerIndexItem::normalize(long len)
     return true;
 }
 
-void SliceIndexItem::makeEmpty()
-{
+void SliceIndexItem::makeEmpty() {
     m_start = 0;
     m_stop = 0;
     m_step = 1;
@@ -47,8 +47,7 @@ void SliceIndexItem::makeEmpty()
     m_isNormalized = true;
 }
 
-bool SliceIndexItem::normalize(long len)
-{
+bool SliceIndexItem::normalize(long len) {
     if (len < 0)
         return false;
     if (m_start && m_stop && *m_start == *m_stop) {
@@ -84,18 +83,19 @@ bool SliceIndexItem::normalize(long len)
     m_stop = stop;
     m_step = step;
     if (!m_slice_len)
-        m_slice_len = (stop - start) / step; // C++ division truncates toward zero
+        m_slice_len = (stop - start) / step;  // C++ division truncates toward zero
     m_isNormalized = true;
     return true;
 }
 
-std::vector<long> SliceIndexItem::getIntegerIndexValues(long len, bool& success) const
-{
+std::vector<long> SliceIndexItem::getIntegerIndexValues(long len, bool& success) const {
     success = true;
     std::vector<long> values;
     if (!m_isNormalized || !m_start || !m_stop || !m_step) {
-        PyErr_SetString(PyExc_RuntimeError, ("getIntegerIndexValues(" + decimal(len) + ", &success) " +
-                                             "was called before the slice item was normalized.").c_str());
+        PyErr_SetString(PyExc_RuntimeError,
+                        ("getIntegerIndexValues(" + decimal(len) + ", &success) " +
+                         "was called before the slice item was normalized.")
+                            .c_str());
         success = false;
         return values;
     }
@@ -120,13 +120,14 @@ std::vector<long> SliceIndexItem::getIntegerIndexValues(long len, bool& success)
     return values;
 }
 
-std::optional<long> SliceIndexItem::positionAt(long i) const
-{
-    if (!m_isNormalized || !m_start || !m_stop || !m_step || !m_slice_len || i < 0 || i >= *m_slice_len)
+std::optional<long> SliceIndexItem::positionAt(long i) const {
+    if (!m_isNormalized || !m_start || !m_stop || !m_step || !m_slice_len || i < 0 ||
+        i >= *m_slice_len)
         return std::nullopt;
     long offset = 0;
     long position = 0;
-    if (__builtin_mul_overflow(i, *m_step, &offset) || __builtin_add_overflow(*m_start, offset, &position))
+    if (__builtin_mul_overflow(i, *m_step, &offset) ||
+        __builtin_add_overflow(*m_start, offset, &position))
         return std::nullopt;
     // The bound ends the listing even where the length would allow more.
     if (*m_step > 0 ? position >= *m_stop : position <= *m_stop)
@@ -134,38 +135,33 @@ std::optional<long> SliceIndexItem::positionAt(long i) const
     return position;
 }
 
-long getStart(const IndexItem& item)
-{
+long getStart(const IndexItem& item) {
     if (const auto* integer = std::get_if<IntegerIndexItem>(&item))
         return integer->m_index;
     return std::get<SliceIndexItem>(item).m_start.value_or(0);
 }
 
-long getStop(const IndexItem& item)
-{
+long getStop(const IndexItem& item) {
     if (const auto* integer = std::get_if<IntegerIndexItem>(&item))
         return integer->m_index + 1;
     return std::get<SliceIndexItem>(item).m_stop.value_or(0);
 }
 
-long getStep(const IndexItem& item)
-{
+long getStep(const IndexItem& item) {
     if (std::holds_alternative<IntegerIndexItem>(item))
         return 0;
     return std::get<SliceIndexItem>(item).m_step.value_or(1);
 }
 
 long getStartFromShapeDimsAndRestrictingIndices(long dim, const std::vector<long>& /*shape*/,
-                                                const std::vector<IndexItem>& items)
-{
+                                                const std::vector<IndexItem>& items) {
     if (dim >= 0 && static_cast<size_t>(dim) < items.size())
         return getStart(items[dim]);
     return 0;
 }
 
 long getStopFromShapeDimsAndRestrictingIndices(long dim, const std::vector<long>& shape,
-                                               const std::vector<IndexItem>& items)
-{
+                                               const std::vector<IndexItem>& items) {
     if (dim >= 0 && static_cast<size_t>(dim) < items.size())
         return getStop(items[dim]);
     if (dim >= 0 && static_cast<size_t>(dim) < shape.size())
@@ -174,15 +170,14 @@ long getStopFromShapeDimsAndRestrictingIndices(long dim, const std::vector<long>
 }
 
 long getStepFromShapeDimsAndRestrictingIndices(long dim, const std::vector<long>& /*shape*/,
-                                               const std::vector<IndexItem>& items)
-{
+                                               const std::vector<IndexItem>& items) {
     if (dim >= 0 && static_cast<size_t>(dim) < items.size())
         return getStep(items[dim]);
     return 1;
 }
 
-std::vector<long> getStartElement(const std::vector<long>& shape, const std::vector<IndexItem>& items, long n)
-{
+std::vector<long> getStartElement(const std::vector<long>& shape,
+                                  const std::vector<IndexItem>& items, long n) {
     std::vector<long> start(n > 0 ? static_cast<size_t>(n) : 0, 0);
     for (size_t d = 0; d < start.size() && d < shape.size(); ++d)
         start[d] = d < items.size() ? getStart(items[d]) : 0;
@@ -190,8 +185,7 @@ std::vector<long> getStartElement(const std::vector<long>& shape, const std::vec
 }
 
 bool incrementIndices(std::vector<long>& indices, const std::vector<long>& shape,
-                      const std::vector<IndexItem>& items)
-{
+                      const std::vector<IndexItem>& items) {
     const long n = static_cast<long>(indices.size());
     if (n == 0)
         return true;
@@ -201,7 +195,7 @@ bool incrementIndices(std::vector<long>& indices, const std::vector<long>& shape
         const long step = getStepFromShapeDimsAndRestrictingIndices(p, shape, items);
         const long idx = indices[p];
         bool stored = false;
-        long next = 0; // idx + step, unless that overflows (then it is beyond stop anyway)
+        long next = 0;  // idx + step, unless that overflows (then it is beyond stop anyway)
         const bool overflows = __builtin_add_overflow(idx, step, &next);
         if (step < 0) {
             if (idx > start || idx <= stop)
@@ -227,15 +221,13 @@ bool incrementIndices(std::vector<long>& indices, const std::vector<long>& shape
     return false;
 }
 
-bool indexIsContainedWithinHalfOpenRange(long idx, long start, long stop, long step)
-{
+bool indexIsContainedWithinHalfOpenRange(long idx, long start, long stop, long step) {
     if (step < 0)
         return stop < idx && idx <= start;
     return start <= idx && idx < stop;
 }
 
-bool indexIsAtLastPositionWithinHalfOpenRange(long idx, long stop, long step)
-{
+bool indexIsAtLastPositionWithinHalfOpenRange(long idx, long stop, long step) {
     if (step == 0)
         return true;
     long next = 0;
@@ -245,8 +237,7 @@ bool indexIsAtLastPositionWithinHalfOpenRange(long idx, long stop, long step)
     return idx < stop && (overflows || next >= stop);
 }
 
-bool getSliceData(PyObject* slice, long len, SliceIndexItem& item)
-{
+bool getSliceData(PyObject* slice, long len, SliceIndexItem& item) {
     // PySlice_Unpack converts the step first and stores it only when the conversion succeeds;
     // it never stores PY_SSIZE_T_MIN (it clips to -PY_SSIZE_T_MAX). A step still at that mark
     // could not be converted (not an integer, or its __index__ raised): that error stands.
@@ -275,14 +266,14 @@ bool getSliceData(PyObject* slice, long len, SliceIndexItem& item)
     item.m_isNormalized = false;
     if (!item.normalize(len)) {
         PyErr_SetString(PyExc_ValueError, ("index has an invalid value: (" + decimal(start) + ":" +
-                                           decimal(stop) + ":" + decimal(step) + ")").c_str());
+                                           decimal(stop) + ":" + decimal(step) + ")")
+                                              .c_str());
         return false;
     }
     return unpacked;
 }
 
-std::optional<long> getIntegerIndexFromIndexObject(PyObject* obj)
-{
+std::optional<long> getIntegerIndexFromIndexObject(PyObject* obj) {
     if (obj == nullptr || !PyLong_Check(obj))
         return std::nullopt;
     return PyLong_AsSsize_t(obj);

@@ -13,8 +13,8 @@ static_assert(sizeof(long) == 8, "index arithmetic assumes a 64-bit long");
 
 /// One fixed position in one dimension.
 struct IntegerIndexItem {
-    long m_index = 0;           ///< the position; after normalize() 0 <= m_index < extent
-    bool m_isNormalized = false; ///< m_index has been checked against its dimension's length
+    long m_index = 0;             ///< the position; after normalize() 0 <= m_index < extent
+    bool m_isNormalized = false;  ///< m_index has been checked against its dimension's length
 
     IntegerIndexItem() = default;
     /// An item holding `index`, not yet normalised.
@@ -26,11 +26,11 @@ struct IntegerIndexItem {
 
 /// A half-open range of positions in one dimension, in the interpreter's slice convention.
 struct SliceIndexItem {
-    std::optional<long> m_start;     ///< first position
-    std::optional<long> m_stop;      ///< bound, not included (may be -1 for a negative step)
-    std::optional<long> m_step;      ///< distance between positions, never 0 once normalised
-    std::optional<long> m_slice_len; ///< number of positions selected
-    bool m_isNormalized = false;     ///< all four fields present and consistent with a length
+    std::optional<long> m_start;      ///< first position
+    std::optional<long> m_stop;       ///< bound, not included (may be -1 for a negative step)
+    std::optional<long> m_step;       ///< distance between positions, never 0 once normalised
+    std::optional<long> m_slice_len;  ///< number of positions selected
+    bool m_isNormalized = false;      ///< all four fields present and consistent with a length
 
     SliceIndexItem() = default;
     /// An item with all four fields present, not yet normalised.
@@ -69,8 +69,8 @@ long getStepFromShapeDimsAndRestrictingIndices(long dim, const std::vector<long>
                                                const std::vector<IndexItem>& items);
 
 /// The first element of the view in its first n dimensions (n positions).
-std::vector<long> getStartElement(const std::vector<long>& shape, const std::vector<IndexItem>& items,
-                                  long n);
+std::vector<long> getStartElement(const std::vector<long>& shape,
+                                  const std::vector<IndexItem>& items, long n);
 /// Advances `indices` to the next element of the view (last position fastest); false when exhausted or out of range.
 bool incrementIndices(std::vector<long>& indices, const std::vector<long>& shape,
                       const std::vector<IndexItem>& items);

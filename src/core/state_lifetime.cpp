@@ -37,7 +37,8 @@ std::unique_ptr<KCppPyArray> takeKCppPyArray(const KCppPyArray& source) {
     return std::make_unique<KCppPyArray>(source);
 }
 
-std::unique_ptr<KCppPyArray> takeKCppPyArray(const KCppPyArray& source, const std::vector<long>& intIndices) {
+std::unique_ptr<KCppPyArray> takeKCppPyArray(const KCppPyArray& source,
+                                             const std::vector<long>& intIndices) {
     if (KCppPyArray* state = freeStates.pop()) {
         std::unique_ptr<KCppPyArray> owned(state);
         owned->reuseAs(source, intIndices);

@@ -11,7 +11,8 @@ class KCppPyArray;
 /// hands it back, plain delete frees it.
 std::unique_ptr<KCppPyArray> takeKCppPyArray(const KCppPyArray& source);
 /// As above, with one integer item per entry of `intIndices` instead of source's index list.
-std::unique_ptr<KCppPyArray> takeKCppPyArray(const KCppPyArray& source, const std::vector<long>& intIndices);
+std::unique_ptr<KCppPyArray> takeKCppPyArray(const KCppPyArray& source,
+                                             const std::vector<long>& intIndices);
 /// Frees every state on the free list; later releases free at once.
 void closeKCppPyArrayFreeList() noexcept;
 /// Destroys an array state (null allowed).

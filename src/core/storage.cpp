@@ -25,8 +25,8 @@
 #include <stdexcept>
 #include <string>
 
-#include "base/kind_dispatch.hpp"
 #include "base/element_kinds.hpp"
+#include "base/kind_dispatch.hpp"
 
 using kalvo::data::Array;
 using kalvo::data::ArrayFactory;
@@ -38,8 +38,7 @@ using Output = KDArrayWrapperVisitors::NonComplexVisitor::OutputEnum;
 namespace {
 
 /// Address of element 0 of `array` without unsharing it; null when it has no elements.
-const char* elementAddress(const Array& array)
-{
+const char* elementAddress(const Array& array) {
     if (array.getNumberOfElements() == 0)
         return nullptr;
     return apply_numeric_visitor(array, [](auto&& typed) -> const char* {
@@ -49,15 +48,14 @@ const char* elementAddress(const Array& array)
     });
 }
 
-} // namespace
+}  // namespace
 
-KDArrayWrapper::KDArrayWrapper(Array&& array, char order) : m_array(std::move(array)), m_order(order)
-{
+KDArrayWrapper::KDArrayWrapper(Array&& array, char order)
+    : m_array(std::move(array)), m_order(order) {
     init();
 }
 
-KDArrayWrapper::KDArrayWrapper(const Array& array, char order) : m_array(array), m_order(order)
-{
+KDArrayWrapper::KDArrayWrapper(const Array& array, char order) : m_array(array), m_order(order) {
     init();
 }
 
@@ -67,20 +65,18 @@ KDArrayWrapper::KDArrayWrapper(const KDArrayWrapper& other)
       m_bytewiseStrides(other.m_bytewiseStrides),
       m_order(other.m_order),
       m_isReadOnly(other.m_isReadOnly),
-      m_exports(0), // exports belong to the wrapper they were taken from
+      m_exports(0),  // exports belong to the wrapper they were taken from
       m_nDim(other.m_nDim),
       m_numElems(other.m_numElems),
       m_bufferSizeInBytes(other.m_bufferSizeInBytes),
       m_elemSizeInBytes(other.m_elemSizeInBytes),
       m_type(other.m_type),
       m_base(other.m_base),
-      m_lentToHost(other.m_lentToHost)
-{
-    other.m_writable = nullptr; // the storage is shared now
+      m_lentToHost(other.m_lentToHost) {
+    other.m_writable = nullptr;  // the storage is shared now
 }
 
-void KDArrayWrapper::init()
-{
+void KDArrayWrapper::init() {
     setShape();
     setNumberOfDimensions(static_cast<int>(m_shape.size()));
     setElementSizeInBytes();
@@ -91,15 +87,13 @@ void KDArrayWrapper::init()
     refreshAddress();
 }
 
-void KDArrayWrapper::refreshAddress()
-{
+void KDArrayWrapper::refreshAddress() {
     m_base = elementAddress(m_array);
     m_writable = nullptr;
     ++m_generation;
 }
 
-void KDArrayWrapper::unshareForWriting()
-{
+void KDArrayWrapper::unshareForWriting() {
     std::optional<Array> previous = m_array.unshareKeepingPrevious();
     if (!previous)
         return;
@@ -108,55 +102,47 @@ void KDArrayWrapper::unshareForWriting()
     refreshAddress();
 }
 
-void KDArrayWrapper::makeStoragePrivate()
-{
+void KDArrayWrapper::makeStoragePrivate() {
     unshareForWriting();
     if (!m_lentToHost)
         m_writable = const_cast<char*>(m_base);
 }
 
-Array KDArrayWrapper::array() const
-{
+Array KDArrayWrapper::array() const {
     m_writable = nullptr;
     return m_array;
 }
 
-void* KDArrayWrapper::implForHost()
-{
+void* KDArrayWrapper::implForHost() {
     m_lentToHost = true;
     m_writable = nullptr;
     return m_array.getImpl();
 }
 
-StoragePin KDArrayWrapper::pin() const
-{
+StoragePin KDArrayWrapper::pin() const {
     return StoragePin{m_array, m_base, m_shape, m_bytewiseStrides, m_elemSizeInBytes};
 }
 
-void KDArrayWrapper::setNumberOfDimensions()
-{
+void KDArrayWrapper::setNumberOfDimensions() {
     m_nDim = static_cast<int32_t>(m_array.getDimensions().size());
 }
 
 void KDArrayWrapper::setNumberOfDimensions(int nDim) { m_nDim = nDim; }
 
-void KDArrayWrapper::setShape()
-{
+void KDArrayWrapper::setShape() {
     const std::vector<size_t> dims = m_array.getDimensions();
     m_shape.assign(dims.begin(), dims.end());
 }
 
 void KDArrayWrapper::setShape(const std::vector<long>& shape) { m_shape = shape; }
 
-void KDArrayWrapper::setElementSizeInBytes()
-{
+void KDArrayWrapper::setElementSizeInBytes() {
     m_elemSizeInBytes = apply_numeric_visitor(m_array, [](auto&& typed) -> long {
         return static_cast<long>(sizeof(TypedElementT<decltype(typed)>));
     });
 }
 
-void KDArrayWrapper::setBytewiseStrides()
-{
+void KDArrayWrapper::setBytewiseStrides() {
     std::vector<long> strides(static_cast<size_t>(m_nDim), 0);
     if (m_nDim > 0)
         PyBuffer_FillContiguousStrides(m_nDim, m_shape.data(), strides.data(),
@@ -164,14 +150,17 @@ void KDArrayWrapper::setBytewiseStrides()
     m_bytewiseStrides.swap(strides);
 }
 
-void KDArrayWrapper::setNumberOfElements() { m_numElems = static_cast<long>(m_array.getNumberOfElements()); }
+void KDArrayWrapper::setNumberOfElements() {
+    m_numElems = static_cast<long>(m_array.getNumberOfElements());
+}
 
-void KDArrayWrapper::setBufferSizeInBytes() { m_bufferSizeInBytes = m_numElems * m_elemSizeInBytes; }
+void KDArrayWrapper::setBufferSizeInBytes() {
+    m_bufferSizeInBytes = m_numElems * m_elemSizeInBytes;
+}
 
 char* KDArrayWrapper::format() const { return classid2format(m_array.getType()); }
 
-long KDArrayWrapper::getElementOffsetFromIndices(const std::vector<long>& indices) const
-{
+long KDArrayWrapper::getElementOffsetFromIndices(const std::vector<long>& indices) const {
     if (indices.size() > static_cast<size_t>(m_nDim))
         return -1;
     long byteOffset = 0;
@@ -181,8 +170,7 @@ long KDArrayWrapper::getElementOffsetFromIndices(const std::vector<long>& indice
 }
 
 void KDArrayWrapper::reshape(const std::vector<long>& dims, ArrayFactory& factory, char order,
-                             MemoryLayout layout)
-{
+                             MemoryLayout layout) {
     long product = 1;
     for (long d : dims) {
         if (d < 0)
@@ -197,8 +185,9 @@ void KDArrayWrapper::reshape(const std::vector<long>& dims, ArrayFactory& factor
     std::vector<long> newShape(dims);
     std::vector<long> newStrides(dims.size(), 0);
     if (!dims.empty())
-        PyBuffer_FillContiguousStrides(static_cast<int>(dims.size()), newShape.data(), newStrides.data(),
-                                       static_cast<int>(m_elemSizeInBytes), order);
+        PyBuffer_FillContiguousStrides(static_cast<int>(dims.size()), newShape.data(),
+                                       newStrides.data(), static_cast<int>(m_elemSizeInBytes),
+                                       order);
     // Only a private storage can be handed to the new array as it is: a storage shared with a
     // clone, a host or a reader's pin is copied first (and kept while exports point into it).
     unshareForWriting();
@@ -230,14 +219,15 @@ void KDArrayWrapper::reshape(const std::vector<long>& dims, ArrayFactory& factor
     refreshAddress();
 }
 
-Array KDArrayWrapper::noncomplex(ArrayFactory& factory) { return extractContents(factory, Output::Noncomplex); }
+Array KDArrayWrapper::noncomplex(ArrayFactory& factory) {
+    return extractContents(factory, Output::Noncomplex);
+}
 
 Array KDArrayWrapper::real(ArrayFactory& factory) { return extractContents(factory, Output::Real); }
 
 Array KDArrayWrapper::imag(ArrayFactory& factory) { return extractContents(factory, Output::Imag); }
 
-Array KDArrayWrapper::extractContents(ArrayFactory& factory, Output which)
-{
+Array KDArrayWrapper::extractContents(ArrayFactory& factory, Output which) {
     // The storage holds the elements in the runtime's iteration order; nothing here runs Python code.
     const char* source = m_base;
     const long n = m_numElems;
@@ -246,13 +236,15 @@ Array KDArrayWrapper::extractContents(ArrayFactory& factory, Output which)
         const std::vector<size_t> dims{1, static_cast<size_t>(n)};
         if constexpr (kalvo::py::IsComplexElement<T>::value) {
             if (which != Output::Real && which != Output::Imag)
-                throw std::runtime_error("Invalid enum for complex array: " + std::to_string(static_cast<int>(which)));
+                throw std::runtime_error("Invalid enum for complex array: " +
+                                         std::to_string(static_cast<int>(which)));
             using R = typename T::value_type;
             auto buffer = factory.createBuffer<R>(static_cast<size_t>(n));
             const size_t part = which == Output::Real ? 0 : 1;
             for (long i = 0; i < n; ++i)
                 std::memcpy(&buffer[i], source + (2 * i + part) * sizeof(R), sizeof(R));
-            return factory.createArrayFromBuffer<R>(dims, std::move(buffer), MemoryLayout::COLUMN_MAJOR);
+            return factory.createArrayFromBuffer<R>(dims, std::move(buffer),
+                                                    MemoryLayout::COLUMN_MAJOR);
         } else {
             if (which != Output::Noncomplex)
                 throw std::runtime_error("Invalid enum for noncomplex array: " +
@@ -260,7 +252,8 @@ Array KDArrayWrapper::extractContents(ArrayFactory& factory, Output which)
             auto buffer = factory.createBuffer<T>(static_cast<size_t>(n));
             if (n > 0)
                 std::memcpy(buffer.get(), source, static_cast<size_t>(n) * sizeof(T));
-            return factory.createArrayFromBuffer<T>(dims, std::move(buffer), MemoryLayout::COLUMN_MAJOR);
+            return factory.createArrayFromBuffer<T>(dims, std::move(buffer),
+                                                    MemoryLayout::COLUMN_MAJOR);
         }
     });
 }

@@ -14,32 +14,31 @@
 #include "dataarray/kalvo_data.hpp"
 
 // Shapes and strides are handed to the buffer protocol as copies of these vectors.
-static_assert(std::is_same_v<Py_ssize_t, long>, "shape and stride vectors double as Py_ssize_t arrays");
+static_assert(std::is_same_v<Py_ssize_t, long>,
+              "shape and stride vectors double as Py_ssize_t arrays");
 
 namespace kalvo::py {
 
 /// New reference to the Python value of one element: bool, int (signed or unsigned 64-bit), float, or complex.
-template <class T>
-PyObject* elementToPyObject(const T& element)
-{
+template<class T>
+PyObject* elementToPyObject(const T& element) {
     if constexpr (std::is_same_v<T, bool>) {
         return PyBool_FromLong(element ? 1 : 0);
     } else if constexpr (std::is_floating_point_v<T>) {
         return PyFloat_FromDouble(static_cast<double>(element));
     } else if constexpr (std::is_integral_v<T> && std::is_signed_v<T>) {
         return PyLong_FromLongLong(static_cast<long long>(element));
-    } else if constexpr (std::is_integral_v<T>) { // unsigned kinds and char16_t
+    } else if constexpr (std::is_integral_v<T>) {  // unsigned kinds and char16_t
         return PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(element));
-    } else { // std::complex<U>
+    } else {  // std::complex<U>
         return PyComplex_FromDoubles(static_cast<double>(element.real()),
                                      static_cast<double>(element.imag()));
     }
 }
 
 /// New reference to the Python value of the element stored at `address` (any alignment); a logical byte is true when non-zero.
-template <class T>
-PyObject* elementBytesToPyObject(const char* address)
-{
+template<class T>
+PyObject* elementBytesToPyObject(const char* address) {
     if constexpr (std::is_same_v<T, bool>) {
         unsigned char byte;
         std::memcpy(&byte, address, 1);
@@ -51,7 +50,7 @@ PyObject* elementBytesToPyObject(const char* address)
     }
 }
 
-} // namespace kalvo::py
+}  // namespace kalvo::py
 
 namespace KDArrayWrapperVisitors {
 
@@ -59,24 +58,24 @@ namespace KDArrayWrapperVisitors {
 struct NonComplexVisitor {
     /// What extractContents produces.
     enum OutputEnum : int {
-        Noncomplex = 0, ///< real element types: copy of all elements
-        Real = 1,       ///< complex element types: real parts
-        Imag = 2,       ///< complex element types: imaginary parts
+        Noncomplex = 0,  ///< real element types: copy of all elements
+        Real = 1,        ///< complex element types: real parts
+        Imag = 2,        ///< complex element types: imaginary parts
     };
 };
 
-} // namespace KDArrayWrapperVisitors
+}  // namespace KDArrayWrapperVisitors
 
 /// What a reader holds across calls that can run Python code: a share of the storage (so a
 /// reshape, a write that unshares or the loss of every other reference cannot free it) and its
 /// own copy of the extents and byte strides as they were when it was taken. `base` is element 0
 /// of that storage, null when the array has no elements.
 struct StoragePin {
-    kalvo::data::Array handle;  ///< keeps the storage alive
-    const char* base = nullptr; ///< element 0, storage order
-    std::vector<long> shape;    ///< extents when pinned
-    std::vector<long> strides;  ///< byte strides when pinned
-    long elementSize = 0;       ///< bytes per element (complex: both parts)
+    kalvo::data::Array handle;   ///< keeps the storage alive
+    const char* base = nullptr;  ///< element 0, storage order
+    std::vector<long> shape;     ///< extents when pinned
+    std::vector<long> strides;   ///< byte strides when pinned
+    long elementSize = 0;        ///< bytes per element (complex: both parts)
 };
 
 /// One data-array handle with its shape, byte strides and order. The elements live only in the
@@ -132,7 +131,7 @@ public:
     /// Address of element 0 for writing, T being the array's exact element type (a mismatch throws
     /// the runtime interface's type exception). Copies the elements first if any other handle
     /// shares them; storage left behind while exports point into it is kept until they are released.
-    template <class T>
+    template<class T>
     T* writableData();
     /// Copies the elements now if any other handle shares them, so this wrapper has storage of its own.
     void makeStoragePrivate();
@@ -190,12 +189,12 @@ public:
     /// T is the array's exact element type (std::complex<U> for complex arrays); a mismatch throws the
     /// runtime interface's type exception. Returns false, writing nothing, when offset is outside
     /// [0, number of elements).
-    template <class T>
+    template<class T>
     bool writeElementAtOffset(long offset, const T& element);
     /// Writes elements[i] at storage offset offsets[i] for i < count, with one writable access to
     /// the runtime's storage for all of them. Returns false, writing nothing, when any offset is
     /// out of range.
-    template <class T, class Elements>
+    template<class T, class Elements>
     bool writeElementsAtOffsets(const long* offsets, size_t count, const Elements& elements);
 
 private:
@@ -220,17 +219,16 @@ private:
     /// m_base for writing, set while m_array is known to be the storage's only owner; reset when a
     /// share is handed out or the storage changes.
     mutable char* m_writable = nullptr;
-    bool m_lentToHost = false;            ///< implForHost() was called: never cache m_writable
-    unsigned long m_generation = 0;       ///< bumped by reshape and unshare
-    unsigned long m_writes = 0;           ///< bumped by element writes
+    bool m_lentToHost = false;       ///< implForHost() was called: never cache m_writable
+    unsigned long m_generation = 0;  ///< bumped by reshape and unshare
+    unsigned long m_writes = 0;      ///< bumped by element writes
     /// Storage that exports point into but m_array has left (a write had to copy), kept until the
     /// last export is released.
     std::vector<kalvo::data::Array> m_retired;
 };
 
-template <class T>
-T* KDArrayWrapper::writableData()
-{
+template<class T>
+T* KDArrayWrapper::writableData() {
     if (m_writable == nullptr || kalvo::data::arrayTypeOf<T>() != m_type) {
         // The type check leaves m_array untouched when it throws.
         { const kalvo::data::TypedArray<T> check(m_array); }
@@ -242,15 +240,14 @@ T* KDArrayWrapper::writableData()
     return reinterpret_cast<T*>(const_cast<char*>(m_base));
 }
 
-template <class T>
-bool KDArrayWrapper::writeElementAtOffset(long offset, const T& element)
-{
+template<class T>
+bool KDArrayWrapper::writeElementAtOffset(long offset, const T& element) {
     return writeElementsAtOffsets<T>(&offset, 1, &element);
 }
 
-template <class T, class Elements>
-bool KDArrayWrapper::writeElementsAtOffsets(const long* offsets, size_t count, const Elements& elements)
-{
+template<class T, class Elements>
+bool KDArrayWrapper::writeElementsAtOffsets(const long* offsets, size_t count,
+                                            const Elements& elements) {
     for (size_t i = 0; i < count; ++i)
         if (offsets[i] < 0 || offsets[i] >= m_numElems)
             return false;

@@ -14,11 +14,11 @@
 #include <utility>
 #include <variant>
 
-#include "core/array_state.hpp"
-#include "base/kind_dispatch.hpp"
 #include "base/guard.hpp"
-#include "base/objects.hpp"
+#include "base/kind_dispatch.hpp"
 #include "base/limits.hpp"
+#include "base/objects.hpp"
+#include "core/array_state.hpp"
 
 using kalvo::data::Array;
 using kalvo::data::ArrayFactory;
@@ -37,13 +37,12 @@ struct ViewGeometry {
 
 /// Copies the view's elements into `out` with the first view dimension fastest. Every offset
 /// in `view` stays inside the storage (checked when the geometry was built).
-template <class T>
-void gatherColumnMajor(const ViewGeometry& view, T* out)
-{
+template<class T>
+void gatherColumnMajor(const ViewGeometry& view, T* out) {
     const size_t ndim = view.dims.size();
     const size_t inner = view.dims[0];
     std::vector<size_t> index(ndim, 0);
-    long outer = 0; // byte offset of the current position in view dimensions 1..
+    long outer = 0;  // byte offset of the current position in view dimensions 1..
     for (;;) {
         const char* block = view.base + outer;
         for (size_t i = 0; i < inner; ++i, ++out)
@@ -66,16 +65,16 @@ struct KDAFromIndexedArrayVisitor {
     const KCppPyArray& state;
     bool oneDimAsRow;
 
-    template <class T>
-    std::optional<Array> operator()(kalvo::data::TypedArray<T>&) const
-    {
+    template<class T>
+    std::optional<Array> operator()(kalvo::data::TypedArray<T>&) const {
         if constexpr (std::is_same_v<T, char16_t>) {
-            kalvo::py::detail::throwInvalidVisitorType(); // no array kind holds char elements
+            kalvo::py::detail::throwInvalidVisitorType();  // no array kind holds char elements
         } else {
             const KDArrayWrapper& wrapper = *state.getKDAWrapper();
             if (wrapper.getElementSizeInBytes() != static_cast<long>(sizeof(T))) {
-                PyErr_SetString(PyExc_RuntimeError, "element kind does not match the wrapped array.");
-                return std::nullopt; // the storage's elements are not T's; never read them as such
+                PyErr_SetString(PyExc_RuntimeError,
+                                "element kind does not match the wrapped array.");
+                return std::nullopt;  // the storage's elements are not T's; never read them as such
             }
             ViewGeometry view;
             if (!describeView(wrapper, view))
@@ -108,8 +107,7 @@ struct KDAFromIndexedArrayVisitor {
 
     /// The view's geometry over the storage; false with RuntimeError set when a stored
     /// index no longer fits the wrapper's current shape (a reshape since the view was made).
-    bool describeView(const KDArrayWrapper& wrapper, ViewGeometry& view) const
-    {
+    bool describeView(const KDArrayWrapper& wrapper, ViewGeometry& view) const {
         if (!state.indicesStillValid()) {
             PyErr_SetString(PyExc_RuntimeError, kalvo::py::kIndexOutsideShape);
             return false;
@@ -126,7 +124,7 @@ struct KDAFromIndexedArrayVisitor {
         const size_t ndim = shape.size();
         const size_t k = prefix.size();
         if (k >= ndim)
-            return true; // nothing varies: an empty view
+            return true;  // nothing varies: an empty view
         // A zero extent further on leaves the view without elements, however long its first
         // dimension is: list no offsets (that list alone would follow the extent, not the
         // element count).
@@ -136,7 +134,8 @@ struct KDAFromIndexedArrayVisitor {
         }
         if (state.sliceInFinalPreexistingPosition()) {
             const SliceIndexItem& slice = std::get<SliceIndexItem>(state.getIndicesRef().back());
-            const std::vector<long> positions = slice.getIntegerIndexValues(state.getLengthOfActiveDimension(), ok);
+            const std::vector<long> positions =
+                slice.getIntegerIndexValues(state.getLengthOfActiveDimension(), ok);
             if (!ok)
                 return false;
             view.lead.reserve(positions.size());
@@ -162,39 +161,36 @@ struct KDAFromIndexedArrayVisitor {
     }
 };
 
-} // namespace
+}  // namespace
 
-std::optional<Array> KCppPyArray::materializeView(MemoryLayout /*layout*/, bool oneDimAsRow) const
-{
+std::optional<Array> KCppPyArray::materializeView(MemoryLayout /*layout*/, bool oneDimAsRow) const {
     // Every layout yields a column-major array.
     if (expectedElementSize() != m_kdaWrapper->getElementSizeInBytes()) {
         PyErr_SetString(PyExc_RuntimeError, "element kind does not match the wrapped array.");
         return std::nullopt;
     }
     try {
-        return apply_numeric_visitor(m_kdaWrapper->array(), KDAFromIndexedArrayVisitor{*this, oneDimAsRow});
+        return apply_numeric_visitor(m_kdaWrapper->array(),
+                                     KDAFromIndexedArrayVisitor{*this, oneDimAsRow});
     } catch (...) {
         kalvo::py::translateCurrentException();
         return std::nullopt;
     }
 }
 
-bool KCppPyArray::materialisationIsCurrent() const noexcept
-{
+bool KCppPyArray::materialisationIsCurrent() const noexcept {
     return m_materialisedAt.first == m_kdaWrapper->generation() &&
            m_materialisedAt.second == m_kdaWrapper->writeCount();
 }
 
-void KCppPyArray::dropStaleMaterialisation()
-{
+void KCppPyArray::dropStaleMaterialisation() {
     if ((m_indexedArrayAsKDA || m_indexRestrictedKCppPyArray) && !materialisationIsCurrent()) {
         m_indexedArrayAsKDA.reset();
         m_indexRestrictedKCppPyArray.reset();
     }
 }
 
-std::optional<Array> KCppPyArray::getIndexedArrayAsKDA(MemoryLayout layout, bool oneDimAsRow)
-{
+std::optional<Array> KCppPyArray::getIndexedArrayAsKDA(MemoryLayout layout, bool oneDimAsRow) {
     dropStaleMaterialisation();
     if (!m_indexedArrayAsKDA) {
         m_materialisedAt = {m_kdaWrapper->generation(), m_kdaWrapper->writeCount()};
@@ -203,8 +199,8 @@ std::optional<Array> KCppPyArray::getIndexedArrayAsKDA(MemoryLayout layout, bool
     return m_indexedArrayAsKDA;
 }
 
-std::unique_ptr<KCppPyArray> KCppPyArray::cloneAsKCppPyArrayUniquePtr(MemoryLayout layout, bool oneDimAsRow)
-{
+std::unique_ptr<KCppPyArray> KCppPyArray::cloneAsKCppPyArrayUniquePtr(MemoryLayout layout,
+                                                                      bool oneDimAsRow) {
     const std::optional<Array> array = getIndexedArrayAsKDA(layout, oneDimAsRow);
     if (!array)
         return nullptr;
@@ -212,8 +208,8 @@ std::unique_ptr<KCppPyArray> KCppPyArray::cloneAsKCppPyArrayUniquePtr(MemoryLayo
                                          m_kdaWrapper->getOrder() == 'F');
 }
 
-void KCppPyArray::updateIndexRestrictedKCppPyArrayIfNecessary(MemoryLayout layout, bool oneDimAsRow)
-{
+void KCppPyArray::updateIndexRestrictedKCppPyArrayIfNecessary(MemoryLayout layout,
+                                                              bool oneDimAsRow) {
     dropStaleMaterialisation();
     if (!m_indices.empty() && !m_indexRestrictedKCppPyArray)
         m_indexRestrictedKCppPyArray = cloneAsKCppPyArrayUniquePtr(layout, oneDimAsRow);

@@ -56,7 +56,8 @@ public:
                     "Row-major buffers require RelC");
             }
             static const auto fcn2 = detail::resolve<entry::createArrayFromBuffer>();
-            status = fcn2(m_impl.get(), type, dims.data(), dims.size(), buffer.get(), deleter, &impl);
+            status =
+                fcn2(m_impl.get(), type, dims.data(), dims.size(), buffer.get(), deleter, &impl);
         }
         throwIfError(status);
         buffer.release();  // the runtime owns it now

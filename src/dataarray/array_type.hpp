@@ -13,29 +13,45 @@ namespace kalvo::data {
 namespace detail {
 
 /// True for std::complex<U>.
-template<class T> struct IsComplex : std::false_type {};
-template<class U> struct IsComplex<std::complex<U>> : std::true_type {};
-template<class T> inline constexpr bool isComplex = IsComplex<std::remove_cv_t<T>>::value;
+template<class T>
+struct IsComplex : std::false_type {};
+template<class U>
+struct IsComplex<std::complex<U>> : std::true_type {};
+template<class T>
+inline constexpr bool isComplex = IsComplex<std::remove_cv_t<T>>::value;
 
 /// The real type of the ten numeric element types, in ArrayType order from DOUBLE.
-template<class T> constexpr int32_t realTypeCode() {
-    if constexpr (std::is_same_v<T, double>) return 3;
-    else if constexpr (std::is_same_v<T, float>) return 4;
-    else if constexpr (std::is_same_v<T, int8_t>) return 5;
-    else if constexpr (std::is_same_v<T, uint8_t>) return 6;
-    else if constexpr (std::is_same_v<T, int16_t>) return 7;
-    else if constexpr (std::is_same_v<T, uint16_t>) return 8;
-    else if constexpr (std::is_same_v<T, int32_t>) return 9;
-    else if constexpr (std::is_same_v<T, uint32_t>) return 10;
-    else if constexpr (std::is_same_v<T, int64_t>) return 11;
-    else if constexpr (std::is_same_v<T, uint64_t>) return 12;
-    else return -1;
+template<class T>
+constexpr int32_t realTypeCode() {
+    if constexpr (std::is_same_v<T, double>)
+        return 3;
+    else if constexpr (std::is_same_v<T, float>)
+        return 4;
+    else if constexpr (std::is_same_v<T, int8_t>)
+        return 5;
+    else if constexpr (std::is_same_v<T, uint8_t>)
+        return 6;
+    else if constexpr (std::is_same_v<T, int16_t>)
+        return 7;
+    else if constexpr (std::is_same_v<T, uint16_t>)
+        return 8;
+    else if constexpr (std::is_same_v<T, int32_t>)
+        return 9;
+    else if constexpr (std::is_same_v<T, uint32_t>)
+        return 10;
+    else if constexpr (std::is_same_v<T, int64_t>)
+        return 11;
+    else if constexpr (std::is_same_v<T, uint64_t>)
+        return 12;
+    else
+        return -1;
 }
 
 }  // namespace detail
 
 /// The ArrayType that stores elements of type T (cv-qualifiers ignored).
-template<class T> constexpr ArrayType arrayTypeOf() {
+template<class T>
+constexpr ArrayType arrayTypeOf() {
     using U = std::remove_cv_t<T>;
     if constexpr (std::is_same_v<U, bool>) {
         return ArrayType::LOGICAL;

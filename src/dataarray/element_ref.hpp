@@ -75,7 +75,9 @@ public:
         return *this;
     }
     /// Stores the value of the element `other` refers to (assignment copies values, it never rebinds).
-    ArrayElementRef& operator=(const ArrayElementRef& other) { return *this = static_cast<T>(other); }
+    ArrayElementRef& operator=(const ArrayElementRef& other) {
+        return *this = static_cast<T>(other);
+    }
 
     /// The element's current value.
     operator T() const { return detail::getElement<T>(m_holder); }
@@ -83,7 +85,9 @@ public:
     /// The underlying runtime reference.
     ReferenceHolder& holder() noexcept { return m_holder; }
 
-    friend bool operator==(const ArrayElementRef& ref, const T& value) { return static_cast<T>(ref) == value; }
+    friend bool operator==(const ArrayElementRef& ref, const T& value) {
+        return static_cast<T>(ref) == value;
+    }
     friend bool operator==(const T& value, const ArrayElementRef& ref) { return ref == value; }
     friend bool operator!=(const ArrayElementRef& ref, const T& value) { return !(ref == value); }
     friend bool operator!=(const T& value, const ArrayElementRef& ref) { return !(ref == value); }

@@ -15,13 +15,11 @@ void throwIfError(int status, const std::string& text) {
         return;
     }
     switch (status) {
-#define KALVO_DATA_THROW_CASE(code, name, message)                                            \
-    case code:                                                                                 \
-        throwArrayException<ExceptionType::name>(carriesCallerText(code) ? text : message);
+#define KALVO_DATA_THROW_CASE(code, name, message) \
+    case code: throwArrayException<ExceptionType::name>(carriesCallerText(code) ? text : message);
         KALVO_DATA_EXCEPTION_KINDS(KALVO_DATA_THROW_CASE)
 #undef KALVO_DATA_THROW_CASE
-        default:
-            throwArrayException<ExceptionType::SystemError>(systemErrorMessage);
+    default: throwArrayException<ExceptionType::SystemError>(systemErrorMessage);
     }
 }
 

@@ -82,7 +82,7 @@ enum class ExceptionType : int {
 #define KALVO_DATA_EXCEPTION_ENUMERATOR(code, name, message) name = code,
     KALVO_DATA_EXCEPTION_KINDS(KALVO_DATA_EXCEPTION_ENUMERATOR)
 #undef KALVO_DATA_EXCEPTION_ENUMERATOR
-    SystemError = 20  ///< every status not listed above
+        SystemError = 20  ///< every status not listed above
 };
 
 // Every status the runtime returns is a failure kind of its own here.

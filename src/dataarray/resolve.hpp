@@ -20,7 +20,7 @@ Fn resolveFunction(int number) {
     // First entry number of each release. Walked from the last pair, the first pair whose
     // number does not exceed the request names the oldest release serving it.
     static const std::vector<std::pair<int, std::string>> minRelease{
-        {0, "RelA"}, {109, "RelB"}, {110, "RelC"}, {118, "RelD"},
+        {0, "RelA"},   {109, "RelB"}, {110, "RelC"},  {118, "RelD"},
         {128, "RelE"}, {129, "RelE"}, {130, "FUTURE"}};
     std::string label = minRelease.front().second;
     for (auto it = minRelease.rbegin(); it != minRelease.rend(); ++it) {

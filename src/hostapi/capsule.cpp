@@ -19,14 +19,14 @@
 #include <utility>
 #include <vector>
 
-#include "core/array_state.hpp"
-#include "dataarray/kalvo_data.hpp"
 #include "base/element_kinds.hpp"
 #include "base/guard.hpp"
-#include "base/objects.hpp"
 #include "base/limits.hpp"
+#include "base/objects.hpp"
 #include "base/pyref.hpp"
 #include "core/array_object.hpp"
+#include "core/array_state.hpp"
+#include "dataarray/kalvo_data.hpp"
 
 using kalvo::py::guarded;
 using kalvo::py::PyRef;
@@ -127,8 +127,9 @@ PyObject* KCPyArrayAPI::KCPyArray_KDAImplToKCPyArray(void* impl) {
             return nullptr;
         }
         // A throwing state constructor leaves the state null; dropping `object` then frees it.
-        return attachState(std::move(object),
-                           std::make_unique<KCppPyArray>(std::move(handle), kind.kind, kind.isComplex, true));
+        return attachState(
+            std::move(object),
+            std::make_unique<KCppPyArray>(std::move(handle), kind.kind, kind.isComplex, true));
     });
 }
 

@@ -67,7 +67,8 @@ void cacheArrayArrayClass() {
 
 // Adds `value` (a new reference) to `module` as `name`; the module takes the reference.
 bool addToModule(PyObject* module, const char* name, PyObject* value) {
-    if (PyModule_AddObject(module, name, value) == 0) return true;
+    if (PyModule_AddObject(module, name, value) == 0)
+        return true;
     Py_XDECREF(value);
     return false;
 }
@@ -76,7 +77,8 @@ bool addToModule(PyObject* module, const char* name, PyObject* value) {
 // Returns the class as a borrowed reference kept alive by the module, or null.
 PyObject* addExceptionClass(PyObject* module, const char* qualifiedName, const char* name) {
     PyObject* exceptionClass = PyErr_NewException(qualifiedName, nullptr, nullptr);
-    if (!exceptionClass) return nullptr;
+    if (!exceptionClass)
+        return nullptr;
     return addToModule(module, name, exceptionClass) ? exceptionClass : nullptr;
 }
 
@@ -113,7 +115,8 @@ namespace {
 // The module with its types, exception classes and capsule; null when it cannot be made.
 PyObject* createModule() {
     PyObject* module = PyModule_Create2(&moduleDefinition, kApiVersion);
-    if (!init_types(module)) return nullptr;
+    if (!init_types(module))
+        return nullptr;
 
     KCPyError::shapeErr = addExceptionClass(module, "kalvoexceptions.ShapeError", "ShapeError");
     KCPyError::sizeErr = addExceptionClass(module, "kalvoexceptions.SizeError", "SizeError");

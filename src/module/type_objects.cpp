@@ -30,7 +30,8 @@ PyMethodDef KCPyArray_Methods[] = {
      "of elements"},
     {"get_bytewise_strides", KCPyArray_GetBytewiseStrides, METH_NOARGS,
      "get_bytewise_strides returns a tuple containing the bytewise strides"},
-    {"clone", KCPyArray_Clone, METH_NOARGS, "clone returns an independent copy of the input object"},
+    {"clone", KCPyArray_Clone, METH_NOARGS,
+     "clone returns an independent copy of the input object"},
     {"real", KCPyArray_Real, METH_NOARGS,
      "real returns the real part of the input object as a 1-by-N array"},
     {"imag", KCPyArray_Imag, METH_NOARGS,
@@ -44,7 +45,8 @@ PyMethodDef KCPyArray_Methods[] = {
     {"__reduce__", KCPyArray_Reduce, METH_NOARGS, "__reduce__ pickles the input object"},
     {"__reduce_ex__", KCPyArray_ReduceEx, METH_O,
      "__reduce_ex__ pickles the input object; protocol 5 carries its storage as a PickleBuffer"},
-    {"__copy__", KCPyArray_Copy, METH_NOARGS, "__copy__ returns an independent copy of the input object"},
+    {"__copy__", KCPyArray_Copy, METH_NOARGS,
+     "__copy__ returns an independent copy of the input object"},
     {"__deepcopy__", KCPyArray_DeepCopy, METH_O,
      "__deepcopy__ returns an independent copy of the input object"},
     {"_rebuild", KCPyArray_Rebuild, METH_VARARGS | METH_CLASS,
@@ -101,12 +103,14 @@ constexpr PyMappingMethods makeMappingMethods(binaryfunc subscript, objobjargpro
 // (instances are unhashable), no number protocol, no tp_init, no __dict__, no weak references;
 // tp_alloc and tp_free are filled in by PyType_Ready. The slots are the templates that implement
 // them, instantiated for T.
-template <class T>
+template<class T>
 PySequenceMethods sequenceMethods = makeSequenceMethods(KCPyArray_GetItem<T>);
 
-template <class T>
-PyMappingMethods mappingMethods = makeMappingMethods(KCPyArray_GetViaIndex<T>, KCPyArray_SetViaIndex<T>);
+template<class T>
+PyMappingMethods mappingMethods = makeMappingMethods(KCPyArray_GetViaIndex<T>,
+                                                     KCPyArray_SetViaIndex<T>);
 
+// clang-format off
 template <class T>
 PyTypeObject arrayType = {
     PyVarObject_HEAD_INIT(nullptr, 0)
@@ -159,6 +163,7 @@ PyTypeObject arrayType = {
     nullptr,                    /* tp_finalize */
     nullptr,                    /* tp_vectorcall */
 };
+// clang-format on
 
 }  // namespace
 
@@ -166,6 +171,7 @@ std::array<PyTypeObject*, kNumberOfKinds> TypeObjectPointers =
     kalvo::kinds::perKind([](auto tag) { return &arrayType<typename decltype(tag)::type>; });
 
 // Iterators come only from iter() on an array: no tp_new, so Python code cannot make one.
+// clang-format off
 PyTypeObject KCPyIter_Type = {
     PyVarObject_HEAD_INIT(nullptr, 0)
     "kalvo.KCPyIter",           /* tp_name */
@@ -217,3 +223,4 @@ PyTypeObject KCPyIter_Type = {
     nullptr,                    /* tp_finalize */
     nullptr,                    /* tp_vectorcall */
 };
+// clang-format on

@@ -19,19 +19,19 @@
 #include <complex>
 #include <cstddef>
 #include <cstring>
-#include <variant>
 #include <type_traits>
+#include <variant>
 #include <vector>
 
-#include "construct/constructor_parser.hpp"
-#include "construct/scalar_conversion.hpp"
-#include "core/index_items.hpp"
-#include "core/array_state.hpp"
-#include "core/storage.hpp"
 #include "base/element_kinds.hpp"
 #include "base/guard.hpp"
 #include "base/objects.hpp"
 #include "base/pyref.hpp"
+#include "construct/constructor_parser.hpp"
+#include "construct/scalar_conversion.hpp"
+#include "core/array_state.hpp"
+#include "core/index_items.hpp"
+#include "core/storage.hpp"
 #include "protocols/assignment.hpp"
 #include "protocols/reading.hpp"
 
@@ -184,7 +184,8 @@ private:
         items.emplace_back(IntegerIndexItem(n));
         m_offsets.reserve(parser.elements.size());
         for (size_t e = 0; e < parser.elements.size(); ++e) {
-            if ((e > 0 && !incrementIndices(indices, shape, items)) || !queueElementAtIndices(indices)) {
+            if ((e > 0 && !incrementIndices(indices, shape, items)) ||
+                !queueElementAtIndices(indices)) {
                 return failAfterQueued(parser.elements, PyExc_RuntimeError, kCannotSet);
             }
         }
@@ -243,8 +244,9 @@ private:
             return -1;
         }
         if (sliceLen == 0) {
-            PyErr_SetString(PyExc_ValueError,
-                            "slice is empty, but number of elements assigned is greater than zero.");
+            PyErr_SetString(
+                PyExc_ValueError,
+                "slice is empty, but number of elements assigned is greater than zero.");
             return -1;
         }
         if (!shapeStillHolds()) {
@@ -297,7 +299,8 @@ private:
         if (m_wrapper.shape() == m_shapeOnEntry) {
             return true;
         }
-        PyErr_SetString(PyExc_RuntimeError, "the array was reshaped while the assigned value was read.");
+        PyErr_SetString(PyExc_RuntimeError,
+                        "the array was reshaped while the assigned value was read.");
         return false;
     }
 
@@ -335,7 +338,8 @@ private:
     // Writes the queued offsets with the leading elements of `elements`; 0, or -1 with an error.
     template<class Elements>
     int writeQueued(const Elements& elements) {
-        const bool written = m_wrapper.writeElementsAtOffsets<E>(m_offsets.data(), m_offsets.size(), elements);
+        const bool written =
+            m_wrapper.writeElementsAtOffsets<E>(m_offsets.data(), m_offsets.size(), elements);
         m_offsets.clear();
         if (!written) {
             PyErr_SetString(PyExc_RuntimeError, kCannotSet);
@@ -356,7 +360,7 @@ private:
     KCppPyArray& m_state;
     KDArrayWrapper& m_wrapper;
     const std::vector<long> m_shapeOnEntry;
-    long m_fixed = 0;  // integer indices so far: the active dimension
+    long m_fixed = 0;             // integer indices so far: the active dimension
     std::vector<long> m_offsets;  // storage offsets queued for writing
 };
 

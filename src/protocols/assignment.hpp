@@ -8,5 +8,5 @@
 // element types in assignment.cpp.
 
 /// mp_ass_subscript: assigns an element, sub-array or slice (`value` null means deletion).
-template <class T>
+template<class T>
 int KCPyArray_SetViaIndex(PyObject* self, PyObject* key, PyObject* value);

@@ -17,14 +17,14 @@
 #include <variant>
 #include <vector>
 
-#include "base/py_args.hpp"
-#include "core/index_items.hpp"
-#include "core/array_state.hpp"
-#include "core/storage.hpp"
 #include "base/element_kinds.hpp"
 #include "base/guard.hpp"
 #include "base/objects.hpp"
+#include "base/py_args.hpp"
 #include "base/pyref.hpp"
+#include "core/array_state.hpp"
+#include "core/index_items.hpp"
+#include "core/storage.hpp"
 #include "protocols/buffer_export.hpp"
 #include "protocols/iteration.hpp"
 
@@ -45,7 +45,8 @@ KDArrayWrapper* requireWrapper(const KCppPyArray& state) {
 std::shared_ptr<KDArrayWrapper> exportSource(KCppPyArray& state) {
     if (state.indicesAreEmpty())
         return state.getKDAWrapperAsSharedPtr();
-    state.updateIndexRestrictedKCppPyArrayIfNecessary(kalvo::data::MemoryLayout::COLUMN_MAJOR, true);
+    state.updateIndexRestrictedKCppPyArrayIfNecessary(kalvo::data::MemoryLayout::COLUMN_MAJOR,
+                                                      true);
     const KCppPyArray* restricted = state.getIndexRestrictedKCppPyArray();
     std::shared_ptr<KDArrayWrapper> wrapper;
     if (restricted)
@@ -60,9 +61,9 @@ std::shared_ptr<KDArrayWrapper> exportSource(KCppPyArray& state) {
 
 /// Everything one export needs, hung on view->internal and freed by bf_releasebuffer.
 struct ExportBlock {
-    std::shared_ptr<KDArrayWrapper> owner; ///< keeps the storage the export points into
-    std::vector<Py_ssize_t> shape;         ///< the extents when exported
-    std::vector<Py_ssize_t> strides;       ///< the byte strides when exported
+    std::shared_ptr<KDArrayWrapper> owner;  ///< keeps the storage the export points into
+    std::vector<Py_ssize_t> shape;          ///< the extents when exported
+    std::vector<Py_ssize_t> strides;        ///< the byte strides when exported
 };
 
 /// The address exports and buffer_info() give: element 0 of the storage, or for an array without
@@ -99,7 +100,8 @@ int KCPyArray_GetBuffer(PyObject* self, Py_buffer* view, int flags) {
         auto block = std::make_unique<ExportBlock>();
         KDArrayWrapper& wrapper = *source;
         block->shape.assign(wrapper.shape().begin(), wrapper.shape().end());
-        block->strides.assign(wrapper.bytewiseStridesVector().begin(), wrapper.bytewiseStridesVector().end());
+        block->strides.assign(wrapper.bytewiseStridesVector().begin(),
+                              wrapper.bytewiseStridesVector().end());
         block->owner = std::move(source);
 
         view->buf = exportAddress(wrapper);
@@ -261,17 +263,20 @@ PyObject* KCPyArray_ToArrayArray(PyObject* self, PyObject* /*unused*/) {
             PyErr_SetString(PyExc_RuntimeError, "unable to set arg tuple.");
             return nullptr;
         }
-        PyRef result = ArrayArray::s_arrayClass
-                           ? PyRef::steal(PyObject_Call(ArrayArray::s_arrayClass, args.get(), nullptr))
-                           : PyRef();
+        PyRef result =
+            ArrayArray::s_arrayClass
+                ? PyRef::steal(PyObject_Call(ArrayArray::s_arrayClass, args.get(), nullptr))
+                : PyRef();
         if (!result) {
             // array.array's own complaint goes to stderr; ours says what the caller can change.
             if (PyErr_Occurred())
                 PyErr_Print();
-            const long remaining = state->getNumberOfDimensions() - state->getNumberOfIntegerIndicesSoFar();
+            const long remaining =
+                state->getNumberOfDimensions() - state->getNumberOfIntegerIndicesSoFar();
             PyErr_SetString(PyExc_RuntimeError,
-                            remaining != 1 ? "toarray() can be called only on a one-dimensional sequence."
-                                           : "toarray() failed.");
+                            remaining != 1
+                                ? "toarray() can be called only on a one-dimensional sequence."
+                                : "toarray() failed.");
             return nullptr;
         }
         return result.release();

@@ -27,15 +27,15 @@
 #include <iostream>
 #include <type_traits>
 
-#include "core/array_state.hpp"
-#include "base/kind_dispatch.hpp"
 #include "base/element_kinds.hpp"
 #include "base/guard.hpp"
+#include "base/kind_dispatch.hpp"
 #include "base/objects.hpp"
 #include "base/pyref.hpp"
+#include "core/array_object.hpp"
+#include "core/array_state.hpp"
 #include "protocols/iteration.hpp"
 #include "protocols/reading.hpp"
-#include "core/array_object.hpp"
 
 using kalvo::py::guarded;
 using kalvo::py::PyRef;
@@ -136,8 +136,8 @@ std::optional<bool> storedElementsEqual(KCppPyIter& walkA, KCppPyIter& walkB) {
 }
 
 // storedElementsEqual for the element kind of both states and each side's complexity.
-std::optional<bool> storedElementsEqual(const KCppPyArray& a, KCppPyIter& walkA, const KCppPyArray& b,
-                                        KCppPyIter& walkB) {
+std::optional<bool> storedElementsEqual(const KCppPyArray& a, KCppPyIter& walkA,
+                                        const KCppPyArray& b, KCppPyIter& walkB) {
     return kalvo::py::visitElementKind(a.getSupportedArrayEnum(), a.isComplex(), [&](auto tagA) {
         using EA = typename decltype(tagA)::type;
         return kalvo::py::visitRepresentation<RealOfT<EA>>(b.isComplex(), [&](auto tagB) {
@@ -256,7 +256,8 @@ std::optional<bool> storagesEqual(const KCppPyArray& a, const KCppPyArray& b, bo
         constexpr bool logical = std::is_same_v<T, bool>;
         using S = std::conditional_t<logical, unsigned char, T>;
         const long parts = a.isComplex() && !logical ? 2 : 1;
-        if (x.base == nullptr || y.base == nullptr || x.elementSize != parts * static_cast<long>(sizeof(S)) ||
+        if (x.base == nullptr || y.base == nullptr ||
+            x.elementSize != parts * static_cast<long>(sizeof(S)) ||
             y.elementSize != x.elementSize) {
             return std::nullopt;
         }
@@ -266,7 +267,8 @@ std::optional<bool> storagesEqual(const KCppPyArray& a, const KCppPyArray& b, bo
         const long scalars = a.getNumberOfElements() * parts;
         for (long begin = 0; begin < scalars; begin += kElementsPerSignalCheck) {
             if (begin != 0 && PyErr_CheckSignals() != 0) {
-                return std::nullopt;  // Ctrl-C (or a signal handler's exception) ends the comparison
+                return std::
+                    nullopt;  // Ctrl-C (or a signal handler's exception) ends the comparison
             }
             const long n = std::min(scalars - begin, kElementsPerSignalCheck);
             const bool equal = parts == 2 && std::is_integral_v<S> && sizeof(S) == 8

@@ -18,7 +18,7 @@ std::optional<bool> arrayStatesAreEqual(const KCppPyArray& a, const KCppPyArray&
 // element types in comparison.cpp.
 
 /// tp_richcompare: == and != only.
-template <class T>
+template<class T>
 PyObject* KCPyArray_RichCompare(PyObject* self, PyObject* other, int op);
 
 /// sq_contains: `value in a`, the search over iter(a) that the interpreter would make.

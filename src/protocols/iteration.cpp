@@ -17,13 +17,13 @@
 #include <memory>
 #include <utility>
 
-#include "base/kind_dispatch.hpp"
 #include "base/guard.hpp"
+#include "base/kind_dispatch.hpp"
 #include "base/objects.hpp"
-#include "core/array_object.hpp"
 #include "base/pyref.hpp"
-#include "protocols/reading.hpp"
+#include "core/array_object.hpp"
 #include "core/state_lifetime.hpp"
+#include "protocols/reading.hpp"
 
 using kalvo::py::guarded;
 using kalvo::py::guardedVoid;
@@ -65,7 +65,8 @@ PyObject* KCppPyIter::itemAtPosition() {
         // The partial array at this position: one integer item per entry of m_position, so a
         // trailing slice of the source becomes the absolute position the walk has reached.
         std::unique_ptr<KCppPyArray> view = takeKCppPyArray(m_arrayState, m_position);
-        PyRef object = PyRef::steal(allocKCPyArray(TypeObjectPointers[m_arrayState.getSupportedArrayEnum()]));
+        PyRef object =
+            PyRef::steal(allocKCPyArray(TypeObjectPointers[m_arrayState.getSupportedArrayEnum()]));
         return attachState(std::move(object), std::move(view));
     }
     // Every dimension is fixed: the element value, read from the runtime's storage.
@@ -94,9 +95,11 @@ bool KCppPyIter::primeElementCursor() {
     m_cursorStride = strides[d] * m_cursorStep;
     m_cursorLeft = left;
     m_cursorGeneration = wrapper.generation();
-    m_convert = kalvo::py::visitElementKind(
-        m_arrayState.getSupportedArrayEnum(), m_arrayState.isComplex(),
-        [](auto tag) -> PyObject* (*)(const char*) { return &convertElementAt<typename decltype(tag)::type>; });
+    m_convert =
+        kalvo::py::visitElementKind(m_arrayState.getSupportedArrayEnum(), m_arrayState.isComplex(),
+                                    [](auto tag) -> PyObject* (*)(const char*) {
+                                        return &convertElementAt<typename decltype(tag)::type>;
+                                    });
     return true;
 }
 
@@ -145,7 +148,8 @@ long KCppPyIter::remainingItems() const {
     // The positions the odometer would visit: from `from` in steps of `step` while before the
     // bound, which never lies beyond the current extent.
     if (step > 0) {
-        const long stop = std::min(getStopFromShapeDimsAndRestrictingIndices(d, shape, items), shape[d]);
+        const long stop =
+            std::min(getStopFromShapeDimsAndRestrictingIndices(d, shape, items), shape[d]);
         return from < stop ? (stop - from - 1) / step + 1 : 0;
     }
     if (step < 0) {
@@ -160,7 +164,8 @@ bool KCppPyIter::holdsNoElements() const {
         return true;
     }
     const std::vector<long>& shape = m_arrayState.getKDAWrapper()->shape();
-    return std::any_of(shape.begin() + m_activeDim + 1, shape.end(), [](long extent) { return extent == 0; });
+    return std::any_of(shape.begin() + m_activeDim + 1, shape.end(),
+                       [](long extent) { return extent == 0; });
 }
 
 std::optional<KCppPyIter::ElementRun> KCppPyIter::takeRemainingElements() {
@@ -175,8 +180,8 @@ std::optional<KCppPyIter::ElementRun> KCppPyIter::takeRemainingElements() {
     run.count = remainingItems();
     m_finished = true;
     const long d = m_activeDim;
-    const long step = getStepFromShapeDimsAndRestrictingIndices(d, m_arrayState.getKDAWrapper()->shape(),
-                                                                m_arrayState.getIndicesRef());
+    const long step = getStepFromShapeDimsAndRestrictingIndices(
+        d, m_arrayState.getKDAWrapper()->shape(), m_arrayState.getIndicesRef());
     run.first = m_arrayState.getAddressOfElementFromNormalizedIntIndices(m_position);
     if (run.first == nullptr) {
         return std::nullopt;
@@ -195,9 +200,7 @@ KCppPyIter* makeKCppPyIter(const KCppPyArray& array) {
     });
 }
 
-void destroyKCppPyIter(KCppPyIter* state) noexcept {
-    delete state;
-}
+void destroyKCppPyIter(KCppPyIter* state) noexcept { delete state; }
 
 PyObject* KCPyArray_GetIter(PyObject* array) {
     return kalvo::py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
@@ -212,7 +215,8 @@ PyObject* KCPyArray_GetIter(PyObject* array) {
             return nullptr;
         }
         KCppPyIter* state = makeKCppPyIter(*source);
-        if (!state) return nullptr;
+        if (!state)
+            return nullptr;
         reinterpret_cast<KCPyIter*>(iterator.get())->state = state;
         return iterator.release();
     });
@@ -225,7 +229,8 @@ PyObject* KCPyIter_GetIter(PyObject* iterator) {
 
 PyObject* KCPyIter_GetIterNext(PyObject* iterator) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        KCppPyIter* state = iterator == nullptr ? nullptr : reinterpret_cast<KCPyIter*>(iterator)->state;
+        KCppPyIter* state =
+            iterator == nullptr ? nullptr : reinterpret_cast<KCPyIter*>(iterator)->state;
         if (state == nullptr) {
             PyErr_SetString(PyExc_RuntimeError, "object not initialized.");
             return nullptr;

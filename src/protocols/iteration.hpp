@@ -63,11 +63,11 @@ private:
     /// error set) when the walk yields arrays, is over or its position no longer fits.
     bool primeElementCursor();
 
-    KCppPyArray m_arrayState;     ///< copy of the source's state, sharing its wrapper
-    long m_activeDim;             ///< the dimension walked: the source's integer index count
-    std::vector<long> m_position; ///< index tuple of the next item over dimensions 0..m_activeDim
-    bool m_finished;              ///< no further item
-    bool m_yieldsArrays;          ///< at least two dimensions remain from m_activeDim on
+    KCppPyArray m_arrayState;      ///< copy of the source's state, sharing its wrapper
+    long m_activeDim;              ///< the dimension walked: the source's integer index count
+    std::vector<long> m_position;  ///< index tuple of the next item over dimensions 0..m_activeDim
+    bool m_finished;               ///< no further item
+    bool m_yieldsArrays;           ///< at least two dimensions remain from m_activeDim on
 
     // Element walks read through a cursor set up once per wrapper generation: the address of the
     // element at m_position, the byte distance to the next, the elements left and the converter.

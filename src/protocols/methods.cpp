@@ -6,18 +6,18 @@
 #include <utility>
 #include <vector>
 
-#include "base/py_args.hpp"
-#include "core/index_items.hpp"
-#include "core/array_state.hpp"
-#include "core/storage.hpp"
-#include "dataarray/kalvo_data.hpp"
 #include "base/element_kinds.hpp"
 #include "base/guard.hpp"
-#include "base/objects.hpp"
 #include "base/limits.hpp"
+#include "base/objects.hpp"
+#include "base/py_args.hpp"
 #include "base/pyref.hpp"
-#include "protocols/methods.hpp"
 #include "core/array_object.hpp"
+#include "core/array_state.hpp"
+#include "core/index_items.hpp"
+#include "core/storage.hpp"
+#include "dataarray/kalvo_data.hpp"
+#include "protocols/methods.hpp"
 
 using kalvo::py::PyRef;
 
@@ -40,8 +40,9 @@ std::unique_ptr<KCppPyArray> materializeShown(const KCppPyArray& state) {
             return nullptr;
         }
         if (wrapper->getNumberOfElements() > 0) {
-            auto copy = std::make_unique<KCppPyArray>(wrapper->array(), state.getSupportedArrayEnum(),
-                                                      state.isComplex(), wrapper->getOrder() == 'F');
+            auto copy =
+                std::make_unique<KCppPyArray>(wrapper->array(), state.getSupportedArrayEnum(),
+                                              state.isComplex(), wrapper->getOrder() == 'F');
             copy->getKDAWrapper()->makeStoragePrivate();
             return copy;
         }
@@ -86,13 +87,15 @@ PyObject* extract(PyObject* self, Extraction what) {
                                                   : from->realOrImag(what == Extraction::Real);
     if (!parts)
         return nullptr;
-    return attachState(std::move(object), vectorForm(std::move(*parts), state->getSupportedArrayEnum()));
+    return attachState(std::move(object),
+                       vectorForm(std::move(*parts), state->getSupportedArrayEnum()));
 }
 
 /// The ShapeError of a reshape whose element count `product` (text) differs from `current`.
 void raiseCountMismatch(const std::string& product, long current) {
-    const std::string message = "number of elements specified by arguments to reshape() (" + product +
-                                ") does not match current number (" + std::to_string(current) + ").";
+    const std::string message = "number of elements specified by arguments to reshape() (" +
+                                product + ") does not match current number (" +
+                                std::to_string(current) + ").";
     PyErr_SetString(KCPyError::shapeErr, message.c_str());
 }
 
@@ -158,7 +161,8 @@ PyObject* KCPyArray_Reshape(PyObject* self, PyObject* args, PyObject* kwargs) {
         const long current = wrapper->getNumberOfElements();
         const std::optional<long> product = kalvo::py::productOf(dims);
         if (!product || *product != current) {
-            raiseCountMismatch(product ? std::to_string(*product) : exactProductText(dims), current);
+            raiseCountMismatch(product ? std::to_string(*product) : exactProductText(dims),
+                               current);
             return nullptr;
         }
         if (kwargs && PyDict_Check(kwargs) && PyDict_GET_SIZE(kwargs) > 0) {
@@ -197,7 +201,8 @@ PyObject* KCPyArray_Clone(PyObject* self, PyObject* /*unused*/) {
 /// real() (real true) and imag() (real false) of a complex array.
 PyObject* KCPyArray_realOrImag(KCPyArray* self, bool real) {
     return kalvo::py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        return extract(reinterpret_cast<PyObject*>(self), real ? Extraction::Real : Extraction::Imag);
+        return extract(reinterpret_cast<PyObject*>(self),
+                       real ? Extraction::Real : Extraction::Imag);
     });
 }
 
@@ -210,9 +215,8 @@ PyObject* KCPyArray_Imag(PyObject* self, PyObject* /*unused*/) {
 }
 
 PyObject* KCPyArray_Noncomplex(PyObject* self, PyObject* /*unused*/) {
-    return kalvo::py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        return extract(self, Extraction::Noncomplex);
-    });
+    return kalvo::py::guarded<PyObject*>(
+        nullptr, [&]() -> PyObject* { return extract(self, Extraction::Noncomplex); });
 }
 
 PyObject* KCPyArray_GetRealAsAttrib(PyObject* self, void* /*closure*/) {

@@ -25,20 +25,20 @@
 // tuples built here can start a garbage collection).
 
 #include <complex>
-#include <optional>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <vector>
 
-#include "core/array_state.hpp"
-#include "core/storage.hpp"
 #include "base/element_kinds.hpp"
 #include "base/guard.hpp"
 #include "base/objects.hpp"
 #include "base/pyref.hpp"
-#include "protocols/pickling.hpp"
+#include "core/array_state.hpp"
+#include "core/storage.hpp"
 #include "protocols/buffer_export.hpp"
 #include "protocols/methods.hpp"
+#include "protocols/pickling.hpp"
 
 using kalvo::py::PyRef;
 
@@ -81,7 +81,7 @@ bool nestedListIsSmall(const std::vector<Py_ssize_t>& dims) {
 
 /// Whether integer `v` comes back unchanged from the float a nested list holds for it: the
 /// float must equal it and lie inside the open range the complex conversion accepts.
-template <class I>
+template<class I>
 bool survivesFloat(I v) {
     const double d = static_cast<double>(v);
     if constexpr (std::is_signed_v<I>) {
@@ -138,7 +138,8 @@ std::optional<std::vector<Py_ssize_t>> extentsWithoutElements(PyObject* self) {
 }
 
 /// (<type>._rebuild, (dims, is_complex, data)).
-PyObject* exactForm(PyObject* self, const std::vector<Py_ssize_t>& dims, bool isComplex, PyRef data) {
+PyObject* exactForm(PyObject* self, const std::vector<Py_ssize_t>& dims, bool isComplex,
+                    PyRef data) {
     if (!data)
         return nullptr;
     PyRef extents = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(dims.size())));
@@ -153,7 +154,8 @@ PyObject* exactForm(PyObject* self, const std::vector<Py_ssize_t>& dims, bool is
     PyRef function = rebuildFunction(Py_TYPE(self));
     if (!function)
         return nullptr;
-    PyRef arguments = PyRef::steal(PyTuple_Pack(3, extents.get(), isComplex ? Py_True : Py_False, data.get()));
+    PyRef arguments =
+        PyRef::steal(PyTuple_Pack(3, extents.get(), isComplex ? Py_True : Py_False, data.get()));
     if (!arguments)
         return nullptr;
     return PyTuple_Pack(2, function.get(), arguments.get());
@@ -177,10 +179,13 @@ PyObject* reduceAs(PyObject* self, bool preferNestedList, DataForm form) {
     // reports that.)
     std::optional<std::vector<Py_ssize_t>> shown;
     if (state->indicesStillValid() && (shown = extentsWithoutElements(self))) {
-        const std::vector<Py_ssize_t> dims = partial ? nestedListExtents(std::move(*shown), 0) : std::move(*shown);
-        if (preferNestedList && (partial || nestedListExtents(dims, 0) == dims) && nestedListIsSmall(dims))
+        const std::vector<Py_ssize_t> dims =
+            partial ? nestedListExtents(std::move(*shown), 0) : std::move(*shown);
+        if (preferNestedList && (partial || nestedListExtents(dims, 0) == dims) &&
+            nestedListIsSmall(dims))
             return KCPyArray_Reduce(self, nullptr);
-        return exactForm(self, dims, isComplex, PyRef::steal(PyBytes_FromStringAndSize(nullptr, 0)));
+        return exactForm(self, dims, isComplex,
+                         PyRef::steal(PyBytes_FromStringAndSize(nullptr, 0)));
     }
     if (partial && preferNestedList && !wideComplex)
         return KCPyArray_Reduce(self, nullptr);
@@ -199,20 +204,20 @@ PyObject* reduceAs(PyObject* self, bool preferNestedList, DataForm form) {
             return KCPyArray_Reduce(self, nullptr);
         dims = nestedListExtents(std::move(dims), count);
     }
-    if (preferNestedList && nestedListExtents(dims, count) == dims && nestedListIsExact(kind, isComplex, view))
+    if (preferNestedList && nestedListExtents(dims, count) == dims &&
+        nestedListIsExact(kind, isComplex, view))
         return KCPyArray_Reduce(self, nullptr);
 
     PyRef data;
     switch (form) {
     case DataForm::Bytes:
-        data = PyRef::steal(PyBytes_FromStringAndSize(static_cast<const char*>(view.buf), view.len));
+        data =
+            PyRef::steal(PyBytes_FromStringAndSize(static_cast<const char*>(view.buf), view.len));
         break;
     case DataForm::PickleBuffer:
         data = PyRef::steal(PyPickleBuffer_FromObject(memory.get()));
         break;
-    case DataForm::View:
-        data = memory.copy();
-        break;
+    case DataForm::View: data = memory.copy(); break;
     }
     return exactForm(self, dims, isComplex, std::move(data));
 }
@@ -228,7 +233,8 @@ PyObject* copyOf(PyObject* self) {
     PyRef reduced = PyRef::steal(reduceAs(self, false, DataForm::View));
     if (!reduced)
         return nullptr;
-    return PyObject_Call(PyTuple_GET_ITEM(reduced.get(), 0), PyTuple_GET_ITEM(reduced.get(), 1), nullptr);
+    return PyObject_Call(PyTuple_GET_ITEM(reduced.get(), 0), PyTuple_GET_ITEM(reduced.get(), 1),
+                         nullptr);
 }
 
 }  // namespace
@@ -265,7 +271,8 @@ PyObject* KCPyArray_ReduceEx(PyObject* self, PyObject* protocol) {
         const long level = PyLong_AsLong(protocol);
         if (level == -1 && PyErr_Occurred())
             return nullptr;
-        return level < 5 ? reduceAs(self, true, DataForm::Bytes) : reduceAs(self, false, DataForm::PickleBuffer);
+        return level < 5 ? reduceAs(self, true, DataForm::Bytes)
+                         : reduceAs(self, false, DataForm::PickleBuffer);
     });
 }
 

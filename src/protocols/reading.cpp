@@ -18,15 +18,15 @@
 #include <variant>
 #include <vector>
 
-#include "core/index_items.hpp"
-#include "core/array_state.hpp"
-#include "core/storage.hpp"
 #include "base/element_kinds.hpp"
 #include "base/guard.hpp"
 #include "base/objects.hpp"
 #include "base/pyref.hpp"
 #include "core/array_object.hpp"
+#include "core/array_state.hpp"
+#include "core/index_items.hpp"
 #include "core/state_lifetime.hpp"
+#include "core/storage.hpp"
 
 using kalvo::py::guarded;
 using kalvo::py::PyRef;
@@ -50,7 +50,8 @@ void setInvalidIndexError(Py_ssize_t key, PyObject* keyObject) {
 // Wraps `view` in a new object of the slot's type, which owns the state from then on.
 template<class T>
 PyObject* wrapState(std::unique_ptr<KCppPyArray> view) {
-    return attachState(PyRef::steal(allocKCPyArray(TypeObjectPointers[ElementKind<T>::kind])), std::move(view));
+    return attachState(PyRef::steal(allocKCPyArray(TypeObjectPointers[ElementKind<T>::kind])),
+                       std::move(view));
 }
 
 // Puts `item` on a copy of the source state. When the source ends with a slice, `item` has
@@ -219,7 +220,8 @@ PyObject* KCPyArray_GetViaIndex(PyObject* self, PyObject* key) {
 
 template<class T>
 PyObject* KCPyArray_GetItem(PyObject* self, Py_ssize_t index) {
-    return guarded<PyObject*>(nullptr, [&]() -> PyObject* { return readInteger<T>(self, index, nullptr); });
+    return guarded<PyObject*>(nullptr,
+                              [&]() -> PyObject* { return readInteger<T>(self, index, nullptr); });
 }
 
 Py_ssize_t KCPyArray_NumElemsInFirstDim(PyObject* self) {

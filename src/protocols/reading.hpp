@@ -13,10 +13,10 @@ bool checkIndicesStillValid(const KCppPyArray* state);
 // element types in reading.cpp.
 
 /// mp_subscript: reads an element or a partial array.
-template <class T>
+template<class T>
 PyObject* KCPyArray_GetViaIndex(PyObject* self, PyObject* key);
 /// sq_item: reads position `index` of the active dimension.
-template <class T>
+template<class T>
 PyObject* KCPyArray_GetItem(PyObject* self, Py_ssize_t index);
 /// sq_length and mp_length: length of the active dimension.
 Py_ssize_t KCPyArray_NumElemsInFirstDim(PyObject* self);

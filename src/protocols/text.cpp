@@ -19,13 +19,13 @@
 #include <type_traits>
 #include <vector>
 
-#include "core/array_state.hpp"
-#include "base/kind_dispatch.hpp"
 #include "base/element_kinds.hpp"
 #include "base/guard.hpp"
+#include "base/kind_dispatch.hpp"
 #include "base/objects.hpp"
-#include "protocols/text.hpp"
+#include "core/array_state.hpp"
 #include "protocols/reading.hpp"
+#include "protocols/text.hpp"
 
 using kalvo::py::guarded;
 
@@ -172,13 +172,14 @@ bool appendSelection(Text& text, const Selection& selection) {
 /// element (only brackets and commas, however many), else a guess from the element count.
 /// Nothing when the exact length would not fit in memory's address range.
 std::optional<size_t> textLength(const Selection& selection, size_t charactersPerElement) {
-    size_t lists = 1;   // lists at the current depth
+    size_t lists = 1;  // lists at the current depth
     size_t length = 0;
     for (long count : selection.counts) {
         // Each list at this depth: its brackets, and commas between its `count` entries.
         size_t perList = 2 + (count > 0 ? static_cast<size_t>(count) - 1 : 0);
         size_t added = 0;
-        if (__builtin_mul_overflow(lists, perList, &added) || __builtin_add_overflow(length, added, &length)) {
+        if (__builtin_mul_overflow(lists, perList, &added) ||
+            __builtin_add_overflow(length, added, &length)) {
             return std::nullopt;
         }
         if (count == 0) {
@@ -207,7 +208,8 @@ struct TextOfSelection {
         }
         const Selection selection = selectionOf(state, pin);
         // Shortest float texts run to about 20 characters, integers to their digits and a comma.
-        const std::optional<size_t> length = textLength(selection, std::is_integral_v<E> ? 2 + sizeof(E) : 24);
+        const std::optional<size_t> length =
+            textLength(selection, std::is_integral_v<E> ? 2 + sizeof(E) : 24);
         if (!length) {
             PyErr_NoMemory();
             return false;

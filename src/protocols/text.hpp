@@ -8,8 +8,8 @@
 // element types in text.cpp.
 
 /// tp_str.
-template <class T>
+template<class T>
 PyObject* KCPyArray_GetStr(PyObject* self);
 /// tp_repr.
-template <class T>
+template<class T>
 PyObject* KCPyArray_GetRepr(PyObject* self);

@@ -62,7 +62,8 @@ TYPED_TEST(EveryElementType, TypedViewChecksTheElementType) {
     auto refuse = [&](auto tag) {
         using Wrong = decltype(tag);
         expectArrayException<ExceptionType::ArrayTypeMismatch>(
-            [&] { TypedArray<Wrong>{std::move(plain)}; }, "Can't convert the Array to this TypedArray");
+            [&] { TypedArray<Wrong>{std::move(plain)}; },
+            "Can't convert the Array to this TypedArray");
         EXPECT_EQ(plain.getType(), arrayTypeOf<T>());
     };
     if constexpr (std::is_same_v<T, int8_t>) {
@@ -140,8 +141,8 @@ TYPED_TEST(SomeElementTypes, IteratorsMoveCompareAndStayWithinTheirRange) {
 // two dimensions, no elements). A release of a shared array hands out a copy in storage order.
 TYPED_TEST(SomeElementTypes, ElementsAreStoredColumnMajorWhateverTheBufferLayout) {
     using T = TypeParam;
-    for (std::vector<size_t> dims : std::vector<std::vector<size_t>>{
-             {2, 3, 4}, {67, 45}, {3, 1, 4, 5}, {1, 5, 1}, {0, 3}}) {
+    for (std::vector<size_t> dims :
+         std::vector<std::vector<size_t>>{{2, 3, 4}, {67, 45}, {3, 1, 4, 5}, {1, 5, 1}, {0, 3}}) {
         size_t n = 1;
         for (size_t d : dims) {
             n *= d;
@@ -162,10 +163,12 @@ TYPED_TEST(SomeElementTypes, ElementsAreStoredColumnMajorWhateverTheBufferLayout
             rowMajorOrder.push_back(sample<T>(r));
         }
         for (MemoryLayout layout : {MemoryLayout::COLUMN_MAJOR, MemoryLayout::ROW_MAJOR}) {
-            const std::vector<T> expected = layout == MemoryLayout::ROW_MAJOR ? rowMajorOrder : samples<T>(n);
+            const std::vector<T> expected =
+                layout == MemoryLayout::ROW_MAJOR ? rowMajorOrder : samples<T>(n);
             TypedArray<T> a = sampleArray<T>(dims, layout);
             EXPECT_EQ(a.getDimensions(), dims);
-            EXPECT_EQ(elementsOf(a), expected) << dims.size() << " dimensions, " << n << " elements";
+            EXPECT_EQ(elementsOf(a), expected)
+                << dims.size() << " dimensions, " << n << " elements";
             const TypedArray<T> copy = a;
             auto out = a.release();
             EXPECT_EQ(std::vector<T>(out.get(), out.get() + n), expected);
@@ -203,7 +206,8 @@ TEST(ArrayTest, EmptyArraysAndElementReferences) {
     EXPECT_EQ(t.begin(), t.end());
     TypedArray<std::complex<float>> empty = ArrayFactory().createArray<std::complex<float>>({3, 0});
     EXPECT_EQ(empty.begin(), empty.end());
-    expectArrayException<ExceptionType::EmptyArrayIndex>([&] { empty[0]; }, "Can't index into an empty array.");
+    expectArrayException<ExceptionType::EmptyArrayIndex>([&] { empty[0]; },
+                                                         "Can't index into an empty array.");
 
     auto a = ArrayFactory().createArray<std::complex<int32_t>>({1, 3});
     a[0] = std::complex<int32_t>(7, 8);
@@ -217,20 +221,32 @@ TEST(ArrayTest, ImpossibleSizesReportOutOfMemory) {
     ArrayFactory factory;
     const size_t big = std::numeric_limits<size_t>::max() / 2;
     // Extents whose product overflows, and a product whose byte size does.
-    expectArrayException<ExceptionType::OutOfMemory>([&] { factory.createArray<double>({big, 3}); }, outOfMemory);
     expectArrayException<ExceptionType::OutOfMemory>(
-        [&] { factory.createArray<std::complex<double>>({big / 4, 1}); }, outOfMemory);
-    expectArrayException<ExceptionType::OutOfMemory>([&] { factory.createBuffer<int64_t>(big); }, outOfMemory);
+        [&] {
+            factory.createArray<double>({big, 3});
+        },
+        outOfMemory);
+    expectArrayException<ExceptionType::OutOfMemory>(
+        [&] {
+            factory.createArray<std::complex<double>>({big / 4, 1});
+        },
+        outOfMemory);
+    expectArrayException<ExceptionType::OutOfMemory>([&] { factory.createBuffer<int64_t>(big); },
+                                                     outOfMemory);
     // Representable but far beyond any machine: the allocation itself fails.
     expectArrayException<ExceptionType::OutOfMemory>(
-        [&] { factory.createArray<double>({size_t(1) << 30, size_t(1) << 27}); }, outOfMemory);
+        [&] {
+            factory.createArray<double>({size_t(1) << 30, size_t(1) << 27});
+        },
+        outOfMemory);
 }
 
 // Handles shared between threads: the count is atomic, and each thread's writes go to a copy.
 TEST(ArrayTest, HandlesSharedBetweenThreads) {
     freedBuffers = 0;
     {
-        const TypedArray<int64_t> a = ArrayFactory().createArrayFromBuffer<int64_t>({2, 50}, countedBuffer<int64_t>(100));
+        const TypedArray<int64_t> a =
+            ArrayFactory().createArrayFromBuffer<int64_t>({2, 50}, countedBuffer<int64_t>(100));
         std::vector<std::thread> threads;
         std::vector<std::vector<int64_t>> seen(4);
         for (size_t t = 0; t < seen.size(); ++t) {
@@ -291,14 +307,18 @@ TEST(BufferOwnership, RefusedBuffersStayWithTheCaller) {
     freedBuffers = 0;
     expectArrayException<ExceptionType::OutOfMemory>(
         [&] {
-            factory.createArrayFromBuffer<int16_t>({std::numeric_limits<size_t>::max(), 2}, countedBuffer<int16_t>(4));
+            factory.createArrayFromBuffer<int16_t>({std::numeric_limits<size_t>::max(), 2},
+                                                   countedBuffer<int16_t>(4));
         },
         outOfMemory);
     EXPECT_EQ(freedBuffers.load(), 1);  // freed by the buffer_ptr_t, not by the runtime
     double value = 1;
     buffer_ptr_t<double> unowned(&value, BufferDeleter());
     expectArrayException<ExceptionType::SystemError>(
-        [&] { factory.createArrayFromBuffer<double>({1, 1}, std::move(unowned)); }, "System Error.");
+        [&] {
+            factory.createArrayFromBuffer<double>({1, 1}, std::move(unowned));
+        },
+        "System Error.");
     // Leak checking (the sanitizer build) sees a buffer that was never freed.
     auto dropped = factory.createBuffer<std::complex<uint64_t>>(10);
     ASSERT_TRUE(dropped.get_deleter().function() != nullptr);
@@ -371,7 +391,8 @@ const std::string objectArrayText =
 /// typeid of the exception class of every kind 0..59, indexed by kind.
 template<size_t... K>
 std::vector<std::type_index> kindClasses(std::index_sequence<K...>) {
-    return {std::type_index(typeid(detail::ArrayException<kalvo::Exception, static_cast<ExceptionType>(K)>))...};
+    return {std::type_index(
+        typeid(detail::ArrayException<kalvo::Exception, static_cast<ExceptionType>(K)>))...};
 }
 const std::vector<std::type_index> classOfKind = kindClasses(std::make_index_sequence<60>());
 
@@ -406,7 +427,8 @@ INSTANTIATE_TEST_SUITE_P(AllCodes, ErrorMapper,
                          }),
                          [](const auto& info) {
                              const int s = info.param.status;
-                             return s < 0 ? "minus" + std::to_string(-(long long)s) : std::to_string(s);
+                             return s < 0 ? "minus" + std::to_string(-(long long)s)
+                                          : std::to_string(s);
                          });
 
 }  // namespace

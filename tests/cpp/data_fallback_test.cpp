@@ -38,8 +38,9 @@ TEST(OlderRuntime, LacksTheOptionalEntries) {
 TEST(OlderRuntime, ReleaseLabelsAtTheirBoundaries) {
     using Fn = int (*)();
     const std::vector<std::pair<int, std::string>> labels = {
-        {0, "RelA"},   {108, "RelA"}, {109, "RelB"}, {110, "RelC"}, {115, "RelC"}, {117, "RelC"},
-        {118, "RelD"}, {127, "RelD"}, {128, "RelE"}, {129, "RelE"}, {130, "FUTURE"}, {5000, "FUTURE"}};
+        {0, "RelA"},   {108, "RelA"}, {109, "RelB"},   {110, "RelC"},
+        {115, "RelC"}, {117, "RelC"}, {118, "RelD"},   {127, "RelD"},
+        {128, "RelE"}, {129, "RelE"}, {130, "FUTURE"}, {5000, "FUTURE"}};
     for (const auto& [number, label] : labels) {
         expectArrayException<ExceptionType::FeatureNotSupported>(
             [n = number] { resolveFunction<Fn>(n); }, "This feature requires " + label);
@@ -48,7 +49,8 @@ TEST(OlderRuntime, ReleaseLabelsAtTheirBoundaries) {
 
 TEST(OlderRuntime, RowMajorBuffersAreRefused) {
     ArrayFactory factory;
-    EXPECT_EQ(testing::elementsOf(testing::sampleArray<float>({2, 2})), samples<float>(4));  // column-major works
+    EXPECT_EQ(testing::elementsOf(testing::sampleArray<float>({2, 2})),
+              samples<float>(4));  // column-major works
     testing::freedBuffers = 0;
     expectArrayException<ExceptionType::FeatureNotSupported>(
         [&] {

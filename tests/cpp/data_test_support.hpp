@@ -24,8 +24,8 @@ using AllTypes =
                      std::complex<uint16_t>, std::complex<int32_t>, std::complex<uint32_t>,
                      std::complex<int64_t>, std::complex<uint64_t>>;
 /// A few real and complex types for suites where the element type matters little.
-using MixedTypes = ::testing::Types<bool, double, int8_t, uint64_t, std::complex<double>,
-                                    std::complex<int16_t>>;
+using MixedTypes =
+    ::testing::Types<bool, double, int8_t, uint64_t, std::complex<double>, std::complex<int16_t>>;
 
 /// A value of T that differs for each small i (bool alternates, starting with true).
 template<class T>
@@ -77,7 +77,8 @@ buffer_ptr_t<T> countedBuffer(size_t n) {
 
 /// An array of extents `dims` made from a buffer of sample values in `layout`.
 template<class T>
-TypedArray<T> sampleArray(std::vector<size_t> dims, MemoryLayout layout = MemoryLayout::COLUMN_MAJOR) {
+TypedArray<T> sampleArray(std::vector<size_t> dims,
+                          MemoryLayout layout = MemoryLayout::COLUMN_MAJOR) {
     ArrayFactory factory;
     size_t n = 1;
     for (size_t d : dims) {

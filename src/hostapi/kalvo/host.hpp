@@ -57,8 +57,7 @@ struct CapsuleTable {
 };
 static_assert(sizeof(CapsuleTable) == 5 * sizeof(void (*)()),
               "the table is five function pointers, nothing else");
-static_assert(offsetof(CapsuleTable, KCPyArray_SatisfiesBufferProtocol) ==
-                  4 * sizeof(void (*)()),
+static_assert(offsetof(CapsuleTable, KCPyArray_SatisfiesBufferProtocol) == 4 * sizeof(void (*)()),
               "slot 4 is the fifth pointer");
 
 /// Starts the embedded interpreter so that it finds this kalvo with no environment variable
@@ -89,7 +88,8 @@ inline bool initializePython(const char* sitePackages =
     const PyStatus status = Py_InitializeFromConfig(&config);
     PyConfig_Clear(&config);
     if (PyStatus_Exception(status)) {
-        std::fprintf(stderr, "Python could not start: %s\n", status.err_msg ? status.err_msg : "unknown error");
+        std::fprintf(stderr, "Python could not start: %s\n",
+                     status.err_msg ? status.err_msg : "unknown error");
         return false;
     }
     if (sitePackages == nullptr || sitePackages[0] == '\0') {

@@ -21,8 +21,7 @@ using kalvo::data::MemoryLayout;
 namespace {
 
 /// A 'rows'-by-'cols' double array whose element (i, j) is 10 * i + j.
-Array grid(size_t rows, size_t cols)
-{
+Array grid(size_t rows, size_t cols) {
     std::vector<double> values;
     for (size_t j = 0; j < cols; ++j)
         for (size_t i = 0; i < rows; ++i)
@@ -30,26 +29,28 @@ Array grid(size_t rows, size_t cols)
     return makeArray<double>({rows, cols}, values);
 }
 
-KCppPyArray gridState(size_t rows, size_t cols) { return KCppPyArray(grid(rows, cols), KIND_DOUBLE, false, true); }
+KCppPyArray gridState(size_t rows, size_t cols) {
+    return KCppPyArray(grid(rows, cols), KIND_DOUBLE, false, true);
+}
 
-void reshape(KDArrayWrapper& wrapper, std::vector<long> dims)
-{
+void reshape(KDArrayWrapper& wrapper, std::vector<long> dims) {
     ArrayFactory factory;
     wrapper.reshape(dims, factory, 'F', MemoryLayout::COLUMN_MAJOR);
 }
 
-} // namespace
+}  // namespace
 
 // A copy of a wrapper shares the storage but not the exports; a write through either side takes
 // storage of its own, and storage left while exports point into it lives until the last of them
 // is released.
-TEST(KDArrayWrapper, ExportedStorageOutlivesWritesAndSharers)
-{
+TEST(KDArrayWrapper, ExportedStorageOutlivesWritesAndSharers) {
     using kalvo::data::testing::freedBuffers;
     freedBuffers = 0;
     ArrayFactory factory;
     auto source = std::make_unique<KDArrayWrapper>(
-        factory.createArrayFromBuffer<double>({2, 2}, kalvo::data::testing::countedBuffer<double>(4)), 'F');
+        factory.createArrayFromBuffer<double>({2, 2},
+                                              kalvo::data::testing::countedBuffer<double>(4)),
+        'F');
     source->incrementExportCount();
     source->incrementExportCount();
     auto copy = std::make_unique<KDArrayWrapper>(*source);
@@ -81,8 +82,7 @@ TEST(KDArrayWrapper, ExportedStorageOutlivesWritesAndSharers)
 // Storage order and the reading through sharers are checked from Python; here that the block is
 // moved rather than copied, that a count which would make the runtime read past the block is
 // refused, and that a sharer of the storage keeps its own extents.
-TEST(KDArrayWrapper, ReshapeKeepsTheBlockAndRefusesAnotherElementCount)
-{
+TEST(KDArrayWrapper, ReshapeKeepsTheBlockAndRefusesAnotherElementCount) {
     KCppPyArray state = gridState(2, 3);
     KDArrayWrapper& wrapper = *state.getKDAWrapper();
     const char* block = wrapper.data();
@@ -106,8 +106,7 @@ TEST(KDArrayWrapper, ReshapeKeepsTheBlockAndRefusesAnotherElementCount)
 
 // An element write reaches the runtime's storage and the wrapper's address alike, copying first
 // only when the storage is shared, including behind the wrapper's back by a host.
-TEST(KDArrayWrapper, ElementWritesReachTheRuntimeStorageCopyOnWrite)
-{
+TEST(KDArrayWrapper, ElementWritesReachTheRuntimeStorageCopyOnWrite) {
     KDArrayWrapper wrapper(grid(2, 2), 'F');
     const Array earlier = wrapper.array();
     const unsigned long writes = wrapper.writeCount();
@@ -136,8 +135,7 @@ TEST(KDArrayWrapper, ElementWritesReachTheRuntimeStorageCopyOnWrite)
 // A partial array's materialised copy is reused until a write or reshape reaches its source; a
 // copy already handed out (as to an export) keeps its elements, and a view that no longer fits
 // the source's shape fails without caching anything.
-TEST(ViewMaterialisation, AWriteOrReshapeMakesTheCachedViewStale)
-{
+TEST(ViewMaterialisation, AWriteOrReshapeMakesTheCachedViewStale) {
     KCppPyArray whole = gridState(3, 2);
     whole.updateIndexRestrictedKCppPyArrayIfNecessary(MemoryLayout::COLUMN_MAJOR, true);
     EXPECT_EQ(whole.getIndexRestrictedKCppPyArray(), nullptr);  // a full array exports itself
@@ -161,9 +159,11 @@ TEST(ViewMaterialisation, AWriteOrReshapeMakesTheCachedViewStale)
     EXPECT_EQ(elementsOf<double>(*row.getIndexedArrayAsKDA(MemoryLayout::COLUMN_MAJOR, true)),
               (std::vector<double>{42, 30, 11, 31}));
     EXPECT_FALSE(lastRow.getIndexedArrayAsKDA(MemoryLayout::COLUMN_MAJOR, true));
-    EXPECT_EQ(takePythonError(), "RuntimeError: index is out of range for the array's current shape.");
+    EXPECT_EQ(takePythonError(),
+              "RuntimeError: index is out of range for the array's current shape.");
     EXPECT_EQ(lastRow.cloneAsKCppPyArrayUniquePtr(MemoryLayout::COLUMN_MAJOR, true), nullptr);
-    EXPECT_EQ(takePythonError(), "RuntimeError: index is out of range for the array's current shape.");
+    EXPECT_EQ(takePythonError(),
+              "RuntimeError: index is out of range for the array's current shape.");
     reshape(*a.getKDAWrapper(), {4, 2});
     const auto again = lastRow.getIndexedArrayAsKDA(MemoryLayout::COLUMN_MAJOR, true);
     ASSERT_TRUE(again) << takePythonError();

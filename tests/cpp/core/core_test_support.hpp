@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "../embedded_python.hpp"
-#include "dataarray/kalvo_data.hpp"
 #include "base/pyref.hpp"
+#include "dataarray/kalvo_data.hpp"
 
 PyMODINIT_FUNC PyInit_kalvomultidimarrayforpython();
 
@@ -14,13 +14,16 @@ namespace coretest {
 
 // The module is registered as a built-in and imported, so that the eleven array types are ready
 // for the states that allocate Python objects.
-inline ::testing::Environment* const interpreter = ::testing::AddGlobalTestEnvironment(new embedded::Interpreter(
-    [] { PyImport_AppendInittab("kalvomultidimarrayforpython", PyInit_kalvomultidimarrayforpython); },
-    [] { return embedded::run("__import__('kalvomultidimarrayforpython')") != nullptr; }));
+inline ::testing::Environment* const interpreter =
+    ::testing::AddGlobalTestEnvironment(new embedded::Interpreter(
+        [] {
+            PyImport_AppendInittab("kalvomultidimarrayforpython",
+                                   PyInit_kalvomultidimarrayforpython);
+        },
+        [] { return embedded::run("__import__('kalvomultidimarrayforpython')") != nullptr; }));
 
 /// The value of a Python expression (new reference); fails the test when it cannot be evaluated.
-inline kalvo::py::PyRef eval(const std::string& expression)
-{
+inline kalvo::py::PyRef eval(const std::string& expression) {
     return kalvo::py::PyRef::steal(embedded::run(expression).release());
 }
 
@@ -28,9 +31,8 @@ inline kalvo::py::PyRef eval(const std::string& expression)
 inline std::string takePythonError() { return embedded::takeError(); }
 
 /// A data array of extents `dims` whose storage (column-major) holds `values`.
-template <class T>
-kalvo::data::Array makeArray(std::vector<size_t> dims, const std::vector<T>& values)
-{
+template<class T>
+kalvo::data::Array makeArray(std::vector<size_t> dims, const std::vector<T>& values) {
     kalvo::data::ArrayFactory factory;
     auto buffer = factory.createBuffer<T>(values.size());
     for (size_t i = 0; i < values.size(); ++i)
@@ -39,11 +41,10 @@ kalvo::data::Array makeArray(std::vector<size_t> dims, const std::vector<T>& val
 }
 
 /// The elements of a data array in storage order.
-template <class T>
-std::vector<T> elementsOf(const kalvo::data::Array& array)
-{
+template<class T>
+std::vector<T> elementsOf(const kalvo::data::Array& array) {
     const kalvo::data::TypedArray<T> typed(array);
     return std::vector<T>(typed.begin(), typed.end());
 }
 
-} // namespace coretest
+}  // namespace coretest

@@ -5,10 +5,10 @@
 
 #include <stdexcept>
 
-#include "core_test_support.hpp"
 #include "base/element_kinds.hpp"
 #include "base/objects.hpp"
 #include "core/array_object.hpp"
+#include "core_test_support.hpp"
 
 using coretest::takePythonError;
 using kalvo::data::ArrayType;
@@ -23,17 +23,16 @@ struct ArrayOfClass : kalvo::data::Array {
     ArrayType type;
 };
 
-size_t visitedElementSize(const kalvo::data::Array& array)
-{
-    return apply_numeric_visitor(array, [](auto& typed) { return sizeof(kalvo::py::TypedElementT<decltype(typed)>); });
+size_t visitedElementSize(const kalvo::data::Array& array) {
+    return apply_numeric_visitor(
+        array, [](auto& typed) { return sizeof(kalvo::py::TypedElementT<decltype(typed)>); });
 }
 
-} // namespace
+}  // namespace
 
 // The runtime's text class 1, the unused class 2 and numbers outside the table have no kind and
 // no format; the visitor hands the text class to a char16_t view and refuses the others.
-TEST(ElementKinds, ClassesWithoutKind)
-{
+TEST(ElementKinds, ClassesWithoutKind) {
     for (int t : {-1, 1, 2, 23, 99}) {
         const TypeAndComplexity r = getTypeAndComplexityFromArrayType(static_cast<ArrayType>(t));
         EXPECT_TRUE(!r.supported && r.kind == KIND_LOGICAL && r.isComplex) << t;
@@ -43,20 +42,23 @@ TEST(ElementKinds, ClassesWithoutKind)
         try {
             apply_numeric_visitor(ArrayOfClass(t), [](auto&) { return 0; });
             ADD_FAILURE() << "no exception for class " << t;
-        } catch (const kalvo::data::detail::ArrayException<kalvo::Exception,
-                                                           kalvo::data::ExceptionType::ArrayTypeMismatch>& e) {
+        } catch (const kalvo::data::detail::ArrayException<
+                 kalvo::Exception, kalvo::data::ExceptionType::ArrayTypeMismatch>& e) {
             EXPECT_STREQ(e.what(), "Invalid type of array passed to apply_numeric_visitor.");
         }
     }
-    EXPECT_EQ(visitedElementSize(kalvo::data::ArrayFactory().createArray<char16_t>({1, 2})), sizeof(char16_t));
-    EXPECT_EQ(visitedElementSize(kalvo::data::ArrayFactory().createArray<std::complex<int16_t>>({1, 2})), 4u);
-    EXPECT_THROW(dispatchOnKind(static_cast<SupportedArrayEnum>(kNumberOfKinds), [](auto) { return 0; }),
-                 std::invalid_argument);
+    EXPECT_EQ(visitedElementSize(kalvo::data::ArrayFactory().createArray<char16_t>({1, 2})),
+              sizeof(char16_t));
+    EXPECT_EQ(
+        visitedElementSize(kalvo::data::ArrayFactory().createArray<std::complex<int16_t>>({1, 2})),
+        4u);
+    EXPECT_THROW(
+        dispatchOnKind(static_cast<SupportedArrayEnum>(kNumberOfKinds), [](auto) { return 0; }),
+        std::invalid_argument);
 }
 
 // Hosts see the codes: the kind plus 3, so '?' is 13 although logical arrays have class 0.
-TEST(ElementKinds, FormatCodes)
-{
+TEST(ElementKinds, FormatCodes) {
     EXPECT_EQ(getArrayTypeEnumFromChar('d'), 3);
     EXPECT_EQ(getArrayTypeEnumFromChar('?'), 13);
     EXPECT_EQ(getArrayTypeEnumFromChar('e'), std::nullopt);

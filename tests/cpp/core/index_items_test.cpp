@@ -13,8 +13,7 @@ using coretest::eval;
 using coretest::takePythonError;
 
 // Python checks its keys before they get here, so these messages are reached only from C++.
-TEST(IntegerIndexItem, NormalisesAgainstLength)
-{
+TEST(IntegerIndexItem, NormalisesAgainstLength) {
     struct Case {
         long len, index, expected;
         const char* message;
@@ -40,8 +39,7 @@ TEST(IntegerIndexItem, NormalisesAgainstLength)
 
 // Which positions a slice selects is checked from Python against list slicing; here the direct
 // computation of one entry, just inside and just outside both ends of the selection.
-TEST(SliceIndexItem, PositionAtEndsWithTheSelection)
-{
+TEST(SliceIndexItem, PositionAtEndsWithTheSelection) {
     for (const char* s : {"1, 5, 1", "None, None, -2", "8, 2, -3", "5, 1, 1", "12, 2, -3"}) {
         SliceIndexItem item;
         ASSERT_TRUE(getSliceData(eval(std::string("slice(") + s + ")").get(), 10, item)) << s;
@@ -51,27 +49,27 @@ TEST(SliceIndexItem, PositionAtEndsWithTheSelection)
         const long n = static_cast<long>(positions.size());
         EXPECT_EQ(item.m_slice_len.value_or(-1), n) << s;
         for (long i = -1; i <= n; ++i)
-            EXPECT_EQ(item.positionAt(i), i >= 0 && i < n ? std::optional<long>(positions[i]) : std::nullopt)
+            EXPECT_EQ(item.positionAt(i),
+                      i >= 0 && i < n ? std::optional<long>(positions[i]) : std::nullopt)
                 << s << " entry " << i;
     }
 }
 
-TEST(SliceIndexItem, PositionsNeedNormalisation)
-{
+TEST(SliceIndexItem, PositionsNeedNormalisation) {
     SliceIndexItem raw(8, 2, -2, 3);
     bool ok = true;
     EXPECT_TRUE(raw.getIntegerIndexValues(5, ok).empty());
     EXPECT_FALSE(ok);
     EXPECT_EQ(takePythonError(),
-              "RuntimeError: getIntegerIndexValues(5, &success) was called before the slice item was normalized.");
+              "RuntimeError: getIntegerIndexValues(5, &success) was called before the slice item "
+              "was normalized.");
     EXPECT_FALSE(SliceIndexItem().normalize(-1));
     EXPECT_EQ(takePythonError(), "");
 }
 
 // The argument helpers are seen from Python (reshape, is_complex, nested initializers); here
 // what Python cannot pass.
-TEST(ArgumentHelpers, NullArguments)
-{
+TEST(ArgumentHelpers, NullArguments) {
     bool ok = true;
     EXPECT_FALSE(retrieveBoolKwarg(nullptr, "flag", ok));
     EXPECT_FALSE(ok);

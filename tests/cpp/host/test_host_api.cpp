@@ -44,34 +44,37 @@ def released(e):
 )";
 
 // The extension as built in this tree and the kalvo package beside it, imported as a host does.
-::testing::Environment* const interpreter = ::testing::AddGlobalTestEnvironment(new embedded::Interpreter(nullptr, [] {
-    PyObject* path = PySys_GetObject("path");  // borrowed
-    for (const char* dir : {KALVO_TEST_PACKAGE_DIR, KALVO_TEST_MODULE_DIR}) {
-        const Obj entry(PyUnicode_FromString(dir));
-        PyList_Insert(path, 0, entry.get());
-    }
-    api = kalvo::host::importKalvoCapsule();
-    return api != nullptr && Obj(PyRun_String(kHelpers, Py_file_input, embedded::globals, embedded::globals));
-}));
+::testing::Environment* const interpreter =
+    ::testing::AddGlobalTestEnvironment(new embedded::Interpreter(nullptr, [] {
+        PyObject* path = PySys_GetObject("path");  // borrowed
+        for (const char* dir : {KALVO_TEST_PACKAGE_DIR, KALVO_TEST_MODULE_DIR}) {
+            const Obj entry(PyUnicode_FromString(dir));
+            PyList_Insert(path, 0, entry.get());
+        }
+        api = kalvo::host::importKalvoCapsule();
+        return api != nullptr &&
+               Obj(PyRun_String(kHelpers, Py_file_input, embedded::globals, embedded::globals));
+    }));
 
 /// Whether anything besides `handle` shares its element storage. Asks the runtime: a write
 /// access unshares, and it switches the handle to a private copy exactly when the storage
 /// had another owner (a leaked implementation pointer counts). Leaves `handle` unshared.
-template <class T>
+template<class T>
 bool storageIsShared(TypedArray<T>& handle) {
     void* before = handle.getImpl();
     handle.begin();
     return handle.getImpl() != before;
 }
 
-template <class T>
+template<class T>
 std::vector<T> elementsOf(const TypedArray<T>& array) {
     return std::vector<T>(array.cbegin(), array.cend());
 }
 
 /// A rows-by-cols array whose element (r, c) is value(r * cols + c + 1), stored column-major.
-template <class T = double, class F = T (*)(int)>
-TypedArray<T> countingArray(size_t rows, size_t cols, F value = [](int v) { return T(v); }) {
+template<class T = double, class F = T (*)(int)>
+TypedArray<T> countingArray(
+    size_t rows, size_t cols, F value = [](int v) { return T(v); }) {
     TypedArray<T> array = ArrayFactory().createArray<T>({rows, cols});
     auto it = array.begin();
     for (size_t c = 0; c < cols; ++c) {
@@ -85,11 +88,12 @@ TypedArray<T> countingArray(size_t rows, size_t cols, F value = [](int v) { retu
 // ---- slot 0: every element class in, the same implementation back out ------------------------
 
 /// The Python type name of each real ArrayType (0 to 12).
-const char* const kTypeNames[] = {"logical", "", "", "double", "single", "int8", "uint8",
-                                  "int16", "uint16", "int32", "uint32", "int64", "uint64"};
+const char* const kTypeNames[] = {"logical", "",      "",      "double", "single",
+                                  "int8",    "uint8", "int16", "uint16", "int32",
+                                  "uint32",  "int64", "uint64"};
 
 /// Element number v (1 to 6) of the sample, and (sampleText) its Python spelling in terms of v.
-template <class T>
+template<class T>
 T sampleValue(int v) {
     if constexpr (std::is_same_v<T, bool>) {
         return v % 2 == 1;
@@ -99,12 +103,14 @@ T sampleValue(int v) {
         return T(v);
     }
 }
-template <class T>
+template<class T>
 const char* sampleText() {
-    return std::is_same_v<T, bool> ? "v % 2 == 1" : kalvo::data::detail::isComplex<T> ? "complex(v, 10 * v)" : "v";
+    return std::is_same_v<T, bool>             ? "v % 2 == 1"
+           : kalvo::data::detail::isComplex<T> ? "complex(v, 10 * v)"
+                                               : "v";
 }
 
-template <class T>
+template<class T>
 class SlotZero : public ::testing::Test {};
 using ElementTypes =
     ::testing::Types<bool, double, float, int8_t, uint8_t, int16_t, uint16_t, int32_t, uint32_t,
@@ -124,9 +130,12 @@ TYPED_TEST(SlotZero, PythonSeesTheHostsElementsAndSlotOneGivesTheImplBack) {
     EXPECT_EQ(api->KCPyArray_KCPyArrayToKDAImpl(array), impl);
 
     const int real = static_cast<int>(kalvo::data::arrayTypeOf<T>()) - (isComplex ? 10 : 0);
-    EXPECT_TRUE(holds(std::string("type(a).__name__ == '") + kTypeNames[real] + "'", {{"a", array}}));
-    EXPECT_TRUE(holds(std::string("a._is_complex is ") + (isComplex ? "True" : "False"), {{"a", array}}));
-    EXPECT_TRUE(holds(std::string("tolist(a) == [[") + sampleText<T>() + " for v in row] for row in ((1, 2, 3), (4, 5, 6))]",
+    EXPECT_TRUE(
+        holds(std::string("type(a).__name__ == '") + kTypeNames[real] + "'", {{"a", array}}));
+    EXPECT_TRUE(
+        holds(std::string("a._is_complex is ") + (isComplex ? "True" : "False"), {{"a", array}}));
+    EXPECT_TRUE(holds(std::string("tolist(a) == [[") + sampleText<T>() +
+                          " for v in row] for row in ((1, 2, 3), (4, 5, 6))]",
                       {{"a", array}}));
 
     // The slots took no reference; slot 3 destroys the object, and with it the runtime's
@@ -164,11 +173,14 @@ TEST(SlotZeroRefusals, HostArraysWhoseStridesOverflowOrWithTooManyDimensions) {
         Array array;
         std::string error;
     } cases[] = {
-        {factory.createArray<double>({huge, 0}), "ValueError: dimensions of the data array are too large."},
-        {factory.createArray<std::complex<float>>({3, huge, 0}), "ValueError: dimensions of the data array are too large."},
+        {factory.createArray<double>({huge, 0}),
+         "ValueError: dimensions of the data array are too large."},
+        {factory.createArray<std::complex<float>>({3, huge, 0}),
+         "ValueError: dimensions of the data array are too large."},
         {factory.createArray<bool>({huge, 0}), ""},          // one byte per element: 2**62 fits
         {factory.createArray<double>({0, huge, huge}), ""},  // strides after a zero extent are 0
-        {factory.createArray<int8_t>(tooMany), "ValueError: number of dimensions (66) exceeds the maximum of 64."},
+        {factory.createArray<int8_t>(tooMany),
+         "ValueError: number of dimensions (66) exceeds the maximum of 64."},
         {factory.createArray<int8_t>(most), ""},
     };
     for (Case& c : cases) {
@@ -203,7 +215,8 @@ TEST(SlotOne, PartialArraysGiveTheirCachedMaterialisedView) {
         void* view = api->KCPyArray_KCPyArrayToKDAImpl(partial.get());
         ASSERT_NE(view, nullptr) << takeError();
         EXPECT_NE(view, whole);
-        EXPECT_EQ(api->KCPyArray_KCPyArrayToKDAImpl(partial.get()), view) << "the view is not cached";
+        EXPECT_EQ(api->KCPyArray_KCPyArrayToKDAImpl(partial.get()), view)
+            << "the view is not cached";
 
         // A handle of our own outlives the partial array and its cache.
         TypedArray<double> kept(kalvo::host::shareArray(view));
@@ -233,7 +246,8 @@ TEST(CopyOnWrite, EachSideKeepsItsElementsWhenTheOtherWrites) {
     array.reset(api->KCPyArray_KDAImplToKCPyArray(mine.shareImpl()));
     ASSERT_TRUE(run("a[0][1] = 20.0\na[1] = [30.0, 40.0]", {{"a", array.get()}}, Py_file_input));
     EXPECT_EQ(elementsOf(mine), (std::vector<double>{1, 3, 2, 4}));
-    const TypedArray<double> now(kalvo::host::shareArray(api->KCPyArray_KCPyArrayToKDAImpl(array.get())));
+    const TypedArray<double> now(
+        kalvo::host::shareArray(api->KCPyArray_KCPyArrayToKDAImpl(array.get())));
     EXPECT_EQ(elementsOf(now), (std::vector<double>{1, 30, 20, 40}));
 }
 
@@ -248,17 +262,17 @@ TEST(SlotTwo, ReportsTheTypeAndReleasesTheView) {
     struct Case {
         const char* exporter;  // null: a null object
         int type;
-        std::string error;  // "TypeName: message", or only "TypeName" when the message is the exporter's
+        std::string
+            error;  // "TypeName: message", or only "TypeName" when the message is the exporter's
     };
     for (const Case& c : {
              Case{"array.array('d', [1.5, 2.5])", 3, ""},
              Case{"memoryview(b'\\x01\\x00').cast('?')", 13, ""},
              Case{"memoryview(kalvo.single([1 + 2j], is_complex=True))", 14, ""},
              Case{"memoryview(kalvo.int16([-5 + 6j], is_complex=True))", 17, ""},
-             Case{nullptr, none, ""},
-             Case{"None", none, ""},
-             Case{"[1, 2]", none, ""},
-             Case{"memoryview(b'ab').cast('c')", none, "RuntimeError: format character not supported: c"},
+             Case{nullptr, none, ""}, Case{"None", none, ""}, Case{"[1, 2]", none, ""},
+             Case{"memoryview(b'ab').cast('c')", none,
+                  "RuntimeError: format character not supported: c"},
              Case{"memoryview(b'abcdef')[::2]", none, "BufferError"},  // not contiguous
          }) {
         SCOPED_TRACE(c.exporter ? c.exporter : "null");
@@ -266,7 +280,8 @@ TEST(SlotTwo, ReportsTheTypeAndReleasesTheView) {
         int type = -1;
         const Obj array(api->KCPyArray_BufferObjectToKCPyArray(exporter.get(), &type));
         const std::string error = takeError();
-        EXPECT_EQ(c.error.find(':') == std::string::npos ? error.substr(0, c.error.size()) : error, c.error);
+        EXPECT_EQ(c.error.find(':') == std::string::npos ? error.substr(0, c.error.size()) : error,
+                  c.error);
         EXPECT_EQ(array != nullptr, c.type != none);
         EXPECT_EQ(type, c.type);
         if (exporter) {
