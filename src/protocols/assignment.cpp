@@ -421,18 +421,13 @@ int KCPyArray_SetViaIndex(PyObject* self, PyObject* key, PyObject* value) {
         if (state == nullptr) {
             return -1;
         }
-        if constexpr (!std::is_same_v<T, bool>) {
-            if (state->isComplex()) {
-                if (assignElementInPlace<std::complex<T>>(*state, key, value)) {
-                    return 0;
-                }
-                return Assignment<std::complex<T>>(*state).run(key, value);
+        return kalvo::py::visitRepresentation<T>(state->isComplex(), [&](auto tag) -> int {
+            using E = typename decltype(tag)::type;
+            if (assignElementInPlace<E>(*state, key, value)) {
+                return 0;
             }
-        }
-        if (assignElementInPlace<T>(*state, key, value)) {
-            return 0;
-        }
-        return Assignment<T>(*state).run(key, value);
+            return Assignment<E>(*state).run(key, value);
+        });
     });
 }
 
