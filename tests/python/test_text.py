@@ -30,9 +30,3 @@ def test_forms(km, expr, expected):
     assert repr(a) == expected
 
 
-@pytest.mark.parametrize("expr", [f"km.double({A23})", f"km.int8({CUBE})", "km.single([[1.5, -2.25]], is_complex=True)",
-                                  "km.uint16([[65535, 0]], is_complex=True)", "km.logical([[True], [False]])"])
-def test_repr_round_trips(km, expr):
-    a = eval(expr, {"km": km})
-    again = eval(repr(a), {"kalvo": km})
-    assert type(again) is type(a) and repr(again) == repr(a)
