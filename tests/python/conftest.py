@@ -135,16 +135,12 @@ def element_of(kind, value, is_complex=False, lenient=False):
         if kind.fmt == "f":
             z = complex(_single(z.real), _single(z.imag))
         return z if is_complex else z.real
-    if not is_complex:
-        if not is_int:
-            return TypeError, f"{q} does not accept floating-point values."
-        if kind.min <= value <= kind.max:
-            return int(value)
-        return OverflowError, f"value ({value}) cannot be stored in a variable of type {kind.name}."
     if is_int:  # complex integer elements read back as pairs of doubles
         if kind.min <= value <= kind.max:
-            return complex(value)
+            return complex(value) if is_complex else int(value)
         return OverflowError, f"value ({value}) cannot be stored in a variable of type {kind.name}."
+    if not is_complex:
+        return TypeError, f"{q} does not accept floating-point values."
     parts = []
     for p in (complex(value).real, complex(value).imag):  # truncated toward zero, bounds exclusive
         if not float(kind.min - 1) < p < float(kind.max + 1):
@@ -251,8 +247,7 @@ def boom(seq, i):
     raise KeyError("fetch refused")
 
 
-def shrink(seq, i):
-    seq.items.pop()
+shrink = lambda seq, i: seq.items.pop()  # noqa: E731
 
 
 class Bound:

@@ -92,6 +92,7 @@ def test_positions_near_the_top_of_the_index_range(km):
     s = km.int8(size=[sys.maxsize, 0])[::2**62 + 1]
     for view in (s, s[::1], s[::-1]):
         assert len(view) == 2 and len(view[1]) == 0 and view[1:].size == (1, 0)
+        assert [len(x) for x in view] == [0, 0]  # the walk too
 
 
 def test_slice_bound_that_reshapes_or_raises_during_a_read():
