@@ -38,17 +38,9 @@ class Kind:
     samples: Tuple[Any, ...]  # a few exactly representable values
     complex_ok: bool      # whether arrays of this kind may hold complex elements
 
-    @property
-    def qualname(self):
-        return "kalvo." + self.name
-
-    @property
-    def is_integer(self):
-        return self.fmt in "bBhHiIqQ"
-
-    @property
-    def is_float(self):
-        return self.fmt in "df"
+    qualname = property(lambda self: "kalvo." + self.name)
+    is_integer = property(lambda self: self.fmt in "bBhHiIqQ")
+    is_float = property(lambda self: self.fmt in "df")
 
     def python_type(self, is_complex=False):
         """The Python type of an element read from an array of this kind."""

@@ -1,6 +1,4 @@
 """iter(a) and `in` where the model test does not reach: walks made before a reshape, and comparisons that change the array being searched."""
-import sys
-
 import pytest
 
 import kalvo
