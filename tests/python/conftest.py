@@ -175,13 +175,11 @@ def same_value(x, y):
 
 
 def pytest_generate_tests(metafunc):
-    if "kind" in metafunc.fixturenames:
-        metafunc.parametrize("kind", KINDS, ids=[k.name for k in KINDS])
-    if "numeric_kind" in metafunc.fixturenames:
-        metafunc.parametrize("numeric_kind", NUMERIC_KINDS, ids=[k.name for k in NUMERIC_KINDS])
-    for name, variants in (("variant", VARIANTS), ("numpy_variant", NUMPY_VARIANTS)):
+    for name, values in (("kind", KINDS), ("numeric_kind", NUMERIC_KINDS), ("variant", VARIANTS),
+                         ("numpy_variant", NUMPY_VARIANTS)):
         if name in metafunc.fixturenames:
-            metafunc.parametrize(name, variants, ids=[k.name + ("-complex" if c else "") for k, c in variants])
+            ids = [v.name if isinstance(v, Kind) else v[0].name + ("-complex" if v[1] else "") for v in values]
+            metafunc.parametrize(name, values, ids=ids)
 
 
 @pytest.fixture
@@ -200,17 +198,13 @@ def array_type(km, kind):
 
 def values_2x3(kind, is_complex=False):
     """Rows of a 2-by-3 array of `kind` made of its sample values (or COMPLEX_2x3)."""
-    if is_complex:
-        return COMPLEX_2x3
     s = kind.samples
-    return [[s[(3 * r + c) % len(s)] for c in range(3)] for r in range(2)]
+    return COMPLEX_2x3 if is_complex else [[s[(3 * r + c) % len(s)] for c in range(3)] for r in range(2)]
 
 
 def tolist(a):
     """Nested lists of what an array or partial array shows, read one key at a time."""
-    if type(a).__module__ != "kalvo":
-        return a
-    return [tolist(a[i]) for i in range(len(a))]
+    return [tolist(a[i]) for i in range(len(a))] if type(a).__module__ == "kalvo" else a
 
 
 def flatten(nested):

@@ -74,7 +74,7 @@ def value_list(data, kind, cplx, n, lenient=False):
 
 def column_major(shape):
     """Index tuples in storage order (first index fastest)."""
-    return [t[::-1] for t in itertools.product(*(range(e) for e in reversed(shape)))]
+    return [t[::-1] for t in row_major(reversed(shape))]
 
 
 def row_major(shape):
@@ -102,9 +102,7 @@ def nesting_dims(value):
     dims = []
     while isinstance(value, list):
         dims.append(len(value))
-        if not value:
-            break
-        value = value[0]
+        value = value[0] if value else None
     return dims
 
 
@@ -164,11 +162,8 @@ class Handle:
     def valid(self):
         """Whether the items still lie inside the store's (possibly reshaped) shape."""
         shape = self.store.shape
-        if self.k + (self.sl is not None) > len(shape) or self.k >= len(shape):
-            return False
-        if any(not 0 <= i < e for i, e in zip(self.ints, shape)):
-            return False
-        return self.sl is None or all(0 <= p < shape[self.k] for p in self.sl)
+        return self.k < len(shape) and all(0 <= i < e for i, e in zip(self.ints, shape)) and (
+            self.sl is None or all(0 <= p < shape[self.k] for p in self.sl))
 
     def materialised(self):
         """(shape, storage-order values) of a stand-alone copy of what the handle shows."""
