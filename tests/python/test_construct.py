@@ -100,12 +100,10 @@ ARGUMENT_ERRORS = [
     ((), {"vector": [1, None]}, ValueError, "value must not be 'None'."),
     (("12",), {}, ValueError, "value passed to initializer must be numeric."),
     (([[1, 2], "ab"],), {}, ValueError, "value passed to initializer must be numeric."),
-    (([[1, 2], [3]],), {}, ValueError, "elements of array are of different lengths or types."),
-    (([[1, 2], 3],), {}, ValueError, "elements of array are of different lengths or types."),
-    (([[1, 2], [[3], [4]]],), {}, ValueError, "arrays must be rectangular."),
-    (([[[1, 2]], [[3, 4, 5]]],), {}, ValueError, "arrays must be rectangular."),
-    (([[[], []], [[1], [2]]],), {}, ValueError, "arrays must be rectangular."),
-    (([[[]], [[1]]],), {}, ValueError, "arrays must be rectangular."),
+    *[((init,), {}, ValueError, "elements of array are of different lengths or types.") for init in
+      ([[1, 2], [3]], [[1, 2], 3])],
+    *[((init,), {}, ValueError, "arrays must be rectangular.") for init in
+      ([[1, 2], [[3], [4]]], [[[1, 2]], [[3, 4, 5]]], [[[], []], [[1], [2]]], [[[]], [[1]]])],
     (([None],), {}, TypeError, "value must not be 'None'."),
 ]
 

@@ -60,15 +60,8 @@ def test_reshape_returns_the_same_array_reading_storage_with_new_dimensions(six)
      f"number of elements specified by arguments to reshape() ({2 ** 96}) does not match current number (6)."),
     ((2 ** 63, 1), {}, ValueError, RESHAPE_ARGS),
     ((3, 2), {"order": "C"}, ValueError, "reshape() does not accept keyword arguments."),
-    ((), {}, ValueError, RESHAPE_ARGS),
-    ((6,), {}, ValueError, RESHAPE_ARGS),
-    (([6],), {}, ValueError, RESHAPE_ARGS),
-    (([],), {}, ValueError, RESHAPE_ARGS),
-    (("32",), {}, ValueError, RESHAPE_ARGS),
-    ((2, -3), {}, ValueError, RESHAPE_ARGS),
-    ((2.0, 3), {}, ValueError, RESHAPE_ARGS),
-    (([2, 2.0],), {}, ValueError, RESHAPE_ARGS),
-    (([2**70, 2],), {}, ValueError, RESHAPE_ARGS),
+    *[(args, {}, ValueError, RESHAPE_ARGS) for args in [(), (6,), ([6],), ([],), ("32",), (2, -3), (2.0, 3),
+                                                       ([2, 2.0],), ([2**70, 2],)]],
     ((Unreadable(),), {}, RuntimeError, "Item 0 could not be retrieved from the value passed to reshape()."),
 ])
 def test_reshape_refusals_leave_the_array_unchanged(six, args, kwargs, error, message):
