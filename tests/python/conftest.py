@@ -38,17 +38,9 @@ class Kind:
     samples: Tuple[Any, ...]  # a few exactly representable values
     complex_ok: bool      # whether arrays of this kind may hold complex elements
 
-    @property
-    def qualname(self):
-        return "kalvo." + self.name
-
-    @property
-    def is_integer(self):
-        return self.fmt in "bBhHiIqQ"
-
-    @property
-    def is_float(self):
-        return self.fmt in "df"
+    qualname = property(lambda self: "kalvo." + self.name)
+    is_integer = property(lambda self: self.fmt in "bBhHiIqQ")
+    is_float = property(lambda self: self.fmt in "df")
 
     def python_type(self, is_complex=False):
         """The Python type of an element read from an array of this kind."""
@@ -135,16 +127,12 @@ def element_of(kind, value, is_complex=False, lenient=False):
         if kind.fmt == "f":
             z = complex(_single(z.real), _single(z.imag))
         return z if is_complex else z.real
-    if not is_complex:
-        if not is_int:
-            return TypeError, f"{q} does not accept floating-point values."
-        if kind.min <= value <= kind.max:
-            return int(value)
-        return OverflowError, f"value ({value}) cannot be stored in a variable of type {kind.name}."
     if is_int:  # complex integer elements read back as pairs of doubles
         if kind.min <= value <= kind.max:
-            return complex(value)
+            return complex(value) if is_complex else int(value)
         return OverflowError, f"value ({value}) cannot be stored in a variable of type {kind.name}."
+    if not is_complex:
+        return TypeError, f"{q} does not accept floating-point values."
     parts = []
     for p in (complex(value).real, complex(value).imag):  # truncated toward zero, bounds exclusive
         if not float(kind.min - 1) < p < float(kind.max + 1):
@@ -187,13 +175,11 @@ def same_value(x, y):
 
 
 def pytest_generate_tests(metafunc):
-    if "kind" in metafunc.fixturenames:
-        metafunc.parametrize("kind", KINDS, ids=[k.name for k in KINDS])
-    if "numeric_kind" in metafunc.fixturenames:
-        metafunc.parametrize("numeric_kind", NUMERIC_KINDS, ids=[k.name for k in NUMERIC_KINDS])
-    for name, variants in (("variant", VARIANTS), ("numpy_variant", NUMPY_VARIANTS)):
+    for name, values in (("kind", KINDS), ("numeric_kind", NUMERIC_KINDS), ("variant", VARIANTS),
+                         ("numpy_variant", NUMPY_VARIANTS)):
         if name in metafunc.fixturenames:
-            metafunc.parametrize(name, variants, ids=[k.name + ("-complex" if c else "") for k, c in variants])
+            ids = [v.name if isinstance(v, Kind) else v[0].name + ("-complex" if v[1] else "") for v in values]
+            metafunc.parametrize(name, values, ids=ids)
 
 
 @pytest.fixture
@@ -212,17 +198,13 @@ def array_type(km, kind):
 
 def values_2x3(kind, is_complex=False):
     """Rows of a 2-by-3 array of `kind` made of its sample values (or COMPLEX_2x3)."""
-    if is_complex:
-        return COMPLEX_2x3
     s = kind.samples
-    return [[s[(3 * r + c) % len(s)] for c in range(3)] for r in range(2)]
+    return COMPLEX_2x3 if is_complex else [[s[(3 * r + c) % len(s)] for c in range(3)] for r in range(2)]
 
 
 def tolist(a):
     """Nested lists of what an array or partial array shows, read one key at a time."""
-    if type(a).__module__ != "kalvo":
-        return a
-    return [tolist(a[i]) for i in range(len(a))]
+    return [tolist(a[i]) for i in range(len(a))] if type(a).__module__ == "kalvo" else a
 
 
 def flatten(nested):
@@ -251,8 +233,7 @@ def boom(seq, i):
     raise KeyError("fetch refused")
 
 
-def shrink(seq, i):
-    seq.items.pop()
+shrink = lambda seq, i: seq.items.pop()  # noqa: E731
 
 
 class Bound:

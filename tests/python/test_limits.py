@@ -123,11 +123,6 @@ def test_dimension_limit_comes_after_every_other_check():
         kalvo.double([1, 2]).reshape(many(100), order="F")
     with pytest.raises(ValueError, match="^dimensions specified by 'size' are too large"):
         kalvo.double(size=[2 ** 62, 2, 0] + [1] * 100 + [2])
-    deep = 1.0
-    for _ in range(100_000):
-        deep = [deep]
-    with pytest.raises(RecursionError):
-        kalvo.double(deep)
     assert kalvo.double(size=[2, 3] + [1] * 100).size == (2, 3)  # trailing 1s are dropped first
 
 

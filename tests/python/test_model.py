@@ -74,7 +74,7 @@ def value_list(data, kind, cplx, n, lenient=False):
 
 def column_major(shape):
     """Index tuples in storage order (first index fastest)."""
-    return [t[::-1] for t in itertools.product(*(range(e) for e in reversed(shape)))]
+    return [t[::-1] for t in row_major(reversed(shape))]
 
 
 def row_major(shape):
@@ -102,9 +102,7 @@ def nesting_dims(value):
     dims = []
     while isinstance(value, list):
         dims.append(len(value))
-        if not value:
-            break
-        value = value[0]
+        value = value[0] if value else None
     return dims
 
 
@@ -164,11 +162,8 @@ class Handle:
     def valid(self):
         """Whether the items still lie inside the store's (possibly reshaped) shape."""
         shape = self.store.shape
-        if self.k + (self.sl is not None) > len(shape) or self.k >= len(shape):
-            return False
-        if any(not 0 <= i < e for i, e in zip(self.ints, shape)):
-            return False
-        return self.sl is None or all(0 <= p < shape[self.k] for p in self.sl)
+        return self.k < len(shape) and all(0 <= i < e for i, e in zip(self.ints, shape)) and (
+            self.sl is None or all(0 <= p < shape[self.k] for p in self.sl))
 
     def materialised(self):
         """(shape, storage-order values) of a stand-alone copy of what the handle shows."""
@@ -280,8 +275,7 @@ class ArrayMachine(RuleBasedStateMachine):
 
     @rule(data=st.data())
     def take_item(self, data):
-        h = self.pick(data)
-        if h is None:
+        if (h := self.pick(data)) is None:
             return
         n = len(h.active())
         i = self.draw_index(data, n)
@@ -299,8 +293,7 @@ class ArrayMachine(RuleBasedStateMachine):
 
     @rule(data=st.data())
     def take_slice(self, data):
-        h = self.pick(data)
-        if h is not None:
+        if (h := self.pick(data)) is not None:
             s = self.draw_slice(data)
             self.expect_handle(h.obj[s], h.store, h.ints, h.active()[s])
 
@@ -320,8 +313,7 @@ class ArrayMachine(RuleBasedStateMachine):
 
     @rule(data=st.data())
     def assign_element(self, data):
-        h = self.pick(data, lambda h: h.leaf)
-        if h is None:
+        if (h := self.pick(data, lambda h: h.leaf)) is None:
             return
         n = len(h.active())
         i = self.draw_index(data, n)
@@ -334,8 +326,7 @@ class ArrayMachine(RuleBasedStateMachine):
 
     @rule(data=st.data())
     def assign_row(self, data):
-        h = self.pick(data, lambda h: not h.leaf)
-        if h is None:
+        if (h := self.pick(data, lambda h: not h.leaf)) is None:
             return
         store, n = h.store, len(h.active())
         target = store.shape[h.k + 1:]
@@ -357,8 +348,7 @@ class ArrayMachine(RuleBasedStateMachine):
 
     @rule(data=st.data())
     def assign_last_slice(self, data):
-        h = self.pick(data, lambda h: h.leaf)
-        if h is None:
+        if (h := self.pick(data, lambda h: h.leaf)) is None:
             return
         s = self.draw_slice(data)
         positions = h.active()[s]
@@ -374,8 +364,7 @@ class ArrayMachine(RuleBasedStateMachine):
 
     @rule(data=st.data())
     def assign_block(self, data):
-        h = self.pick(data, lambda h: not h.leaf)
-        if h is None:
+        if (h := self.pick(data, lambda h: not h.leaf)) is None:
             return
         store, s = h.store, self.draw_slice(data)
         positions = h.active()[s]
@@ -454,14 +443,12 @@ class ArrayMachine(RuleBasedStateMachine):
 
     @rule(data=st.data())
     def clone(self, data):
-        h = self.pick(data)
-        if h is not None:
+        if (h := self.pick(data)) is not None:
             self.expect_handle(h.obj.clone(), Store(h.store.kind, h.store.cplx, *h.materialised()))
 
     @rule(data=st.data(), what=st.sampled_from(["real", "imag", "noncomplex", "_real", "_imag", "_data"]))
     def parts(self, data, what):
-        h = self.pick(data)
-        if h is None:
+        if (h := self.pick(data)) is None:
             return
         store, wants_complex = h.store, what not in ("noncomplex", "_data")
         get = lambda: getattr(h.obj, what)() if not what.startswith("_") else getattr(h.obj, what)  # noqa: E731
@@ -479,8 +466,7 @@ class ArrayMachine(RuleBasedStateMachine):
 
     @rule(data=st.data())
     def pickle_round_trip(self, data):
-        h = self.pick(data)
-        if h is None:
+        if (h := self.pick(data)) is None:
             return
         back = pickle.loads(pickle.dumps(h.obj))
         # A full array comes back with its own extents; a partial one as its nested list would.
@@ -503,8 +489,7 @@ class ArrayMachine(RuleBasedStateMachine):
 
     @rule(data=st.data())
     def iterate(self, data):
-        h = self.pick(data)
-        if h is None:
+        if (h := self.pick(data)) is None:
             return
         items, expected = list(h.obj), h.nested()
         same([tolist(x) for x in items], expected)
@@ -523,8 +508,7 @@ class ArrayMachine(RuleBasedStateMachine):
 
     @rule(data=st.data())
     def start_iterator(self, data):
-        h = self.pick(data)
-        if h is not None:
+        if (h := self.pick(data)) is not None:
             self.iters = (self.iters + [[iter(h.obj), h, 0]])[-MAX_STALE:]
 
     @precondition(lambda self: self.iters)
@@ -545,8 +529,7 @@ class ArrayMachine(RuleBasedStateMachine):
 
     @rule(data=st.data(), method=st.booleans())
     def export(self, data, method):
-        h = self.pick(data)
-        if h is None:
+        if (h := self.pick(data)) is None:
             return
         mv = h.obj.tomemoryview() if method else memoryview(h.obj)
         if h.full:
@@ -575,8 +558,7 @@ class ArrayMachine(RuleBasedStateMachine):
 
     @rule(data=st.data())
     def drop(self, data):
-        h = self.pick(data)
-        if h is not None:
+        if (h := self.pick(data)) is not None:
             self.handles.remove(h)
 
     @precondition(lambda self: self.stale or self.stale_iters)

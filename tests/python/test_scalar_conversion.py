@@ -77,18 +77,6 @@ def test_single_precision_rounding(km, value, expected):
     assert same_value(tolist(km.single([value], is_complex=True))[0][0], complex(expected))
 
 
-def test_complex_integer_examples(km):
-    element = lambda t, v: tolist(t([v], is_complex=True))[0][0]  # noqa: E731
-    assert element(km.int8, 1.9) == 1 and element(km.int8, -1.9) == -1 and element(km.int8, 127.9) == 127
-    assert element(km.int8, 1.5 + 2.7j) == 1 + 2j and element(km.uint8, -0.5) == 0
-    assert element(km.uint64, 2 ** 64 - 1) == complex(2 ** 64 - 1)
-    for t, v, text in ((km.int16, 1 + 1e20j, "1e+20"), (km.uint8, 300.5, "300.5"),
-                       (km.int64, -2.0 ** 63, "-9.22337e+18")):
-        with pytest.raises(OverflowError) as info:
-            t([v], is_complex=True)
-        assert str(info.value) == f"value ({text}) cannot be stored in a variable of type {t.__name__}."
-
-
 class NoisyFloat(float):
     """Conversion hooks that fail loudly: int and float subclasses are read by value, so no
     conversion may run code that could change the array it is working on."""
