@@ -4,6 +4,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <vector>
+
 #include <utility>
 
 namespace kalvo::py {
@@ -193,5 +195,21 @@ private:
 #endif
     PyRef m_value;
 };
+
+/// A tuple of make(value) for each of `values` (new reference); null with the error set when
+/// make or an allocation fails, in which case nothing is leaked.
+template<class I, class Make>
+PyObject* tupleOf(const std::vector<I>& values, Make make) {
+    PyRef tuple = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(values.size())));
+    if (!tuple)
+        return nullptr;
+    for (size_t i = 0; i < values.size(); ++i) {
+        PyObject* item = make(values[i]);
+        if (!item)
+            return nullptr;
+        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return tuple.release();
+}
 
 }  // namespace kalvo::py

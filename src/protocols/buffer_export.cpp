@@ -167,16 +167,7 @@ PyObject* KCPyArray_GetBytewiseStrides(PyObject* self, PyObject* /*unused*/) {
             return nullptr;
         // Copied: allocating the tuple can run a collection whose finalizers reshape the array.
         const std::vector<long> strides = wrapper->bytewiseStridesVector();
-        PyRef tuple = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(strides.size())));
-        if (!tuple)
-            return nullptr;
-        for (size_t i = 0; i < strides.size(); ++i) {
-            PyObject* stride = makePyObjectFromLong(strides[i]);
-            if (!stride)
-                return nullptr;
-            PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), stride);
-        }
-        return tuple.release();
+        return kalvo::py::tupleOf(strides, makePyObjectFromLong);
     });
 }
 
@@ -217,16 +208,7 @@ PyObject* KCPyArray_GetArraySize(PyObject* self, void* /*closure*/) {
         }
         for (; dim < n; ++dim)
             extents.push_back(wrapper->shape()[static_cast<size_t>(dim)]);
-        PyRef tuple = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(extents.size())));
-        if (!tuple)
-            return nullptr;
-        for (size_t i = 0; i < extents.size(); ++i) {
-            PyObject* extent = makePyObjectFromLong(extents[i]);
-            if (!extent)
-                return nullptr;
-            PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), extent);
-        }
-        return tuple.release();
+        return kalvo::py::tupleOf(extents, makePyObjectFromLong);
     });
 }
 

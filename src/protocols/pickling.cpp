@@ -142,15 +142,9 @@ PyObject* exactForm(PyObject* self, const std::vector<Py_ssize_t>& dims, bool is
                     PyRef data) {
     if (!data)
         return nullptr;
-    PyRef extents = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(dims.size())));
+    PyRef extents = PyRef::steal(kalvo::py::tupleOf(dims, PyLong_FromSsize_t));
     if (!extents)
         return nullptr;
-    for (size_t i = 0; i < dims.size(); ++i) {
-        PyObject* extent = PyLong_FromSsize_t(dims[i]);
-        if (!extent)
-            return nullptr;
-        PyTuple_SET_ITEM(extents.get(), static_cast<Py_ssize_t>(i), extent);
-    }
     PyRef function = rebuildFunction(Py_TYPE(self));
     if (!function)
         return nullptr;
