@@ -8,8 +8,10 @@
 #include <complex>
 #include <cstdint>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <new>
+#include <numeric>
 #include <string>
 #include <vector>
 
@@ -80,10 +82,7 @@ template<class T>
 TypedArray<T> sampleArray(std::vector<size_t> dims,
                           MemoryLayout layout = MemoryLayout::COLUMN_MAJOR) {
     ArrayFactory factory;
-    size_t n = 1;
-    for (size_t d : dims) {
-        n *= d;
-    }
+    const size_t n = std::accumulate(dims.begin(), dims.end(), size_t{1}, std::multiplies<>());
     auto buffer = factory.createBuffer<T>(n);
     for (size_t i = 0; i < n; ++i) {
         buffer[i] = sample<T>(i);

@@ -6,27 +6,28 @@
 #include <stdexcept>
 #include <vector>
 
-#include "../data_test_support.hpp"
 #include "base/objects.hpp"
 #include "core/array_state.hpp"
 #include "core_test_support.hpp"
 
-using coretest::elementsOf;
-using coretest::makeArray;
-using coretest::takePythonError;
+using embedded::takeError;
 using kalvo::data::Array;
 using kalvo::data::ArrayFactory;
 using kalvo::data::MemoryLayout;
+using kalvo::data::testing::countedBuffer;
+using kalvo::data::testing::elementsOf;
+using kalvo::data::testing::freedBuffers;
 
 namespace {
 
 /// A 'rows'-by-'cols' double array whose element (i, j) is 10 * i + j.
 Array grid(size_t rows, size_t cols) {
-    std::vector<double> values;
+    kalvo::data::TypedArray<double> array = ArrayFactory().createArray<double>({rows, cols});
+    auto it = array.begin();
     for (size_t j = 0; j < cols; ++j)
-        for (size_t i = 0; i < rows; ++i)
-            values.push_back(10.0 * i + j);
-    return makeArray<double>({rows, cols}, values);
+        for (size_t i = 0; i < rows; ++i, ++it)
+            *it = 10.0 * i + j;
+    return array;
 }
 
 KCppPyArray gridState(size_t rows, size_t cols) {
@@ -44,13 +45,10 @@ void reshape(KDArrayWrapper& wrapper, std::vector<long> dims) {
 // storage of its own, and storage left while exports point into it lives until the last of them
 // is released.
 TEST(KDArrayWrapper, ExportedStorageOutlivesWritesAndSharers) {
-    using kalvo::data::testing::freedBuffers;
     freedBuffers = 0;
     ArrayFactory factory;
     auto source = std::make_unique<KDArrayWrapper>(
-        factory.createArrayFromBuffer<double>({2, 2},
-                                              kalvo::data::testing::countedBuffer<double>(4)),
-        'F');
+        factory.createArrayFromBuffer<double>({2, 2}, countedBuffer<double>(4)), 'F');
     source->incrementExportCount();
     source->incrementExportCount();
     auto copy = std::make_unique<KDArrayWrapper>(*source);
@@ -144,13 +142,13 @@ TEST(ViewMaterialisation, AWriteOrReshapeMakesTheCachedViewStale) {
     KCppPyArray row(a, {1});
     row.updateIndexRestrictedKCppPyArrayIfNecessary(MemoryLayout::COLUMN_MAJOR, true);
     const KCppPyArray* first = row.getIndexRestrictedKCppPyArray();
-    ASSERT_NE(first, nullptr) << takePythonError();
+    ASSERT_NE(first, nullptr) << takeError();
     row.updateIndexRestrictedKCppPyArrayIfNecessary(MemoryLayout::COLUMN_MAJOR, true);
     EXPECT_EQ(row.getIndexRestrictedKCppPyArray(), first);
     std::shared_ptr<KDArrayWrapper> exported = first->getKDAWrapperAsSharedPtr();
     ASSERT_TRUE(a.getKDAWrapper()->writeElementAtOffset<double>(1, 42.0));
     const auto fresh = row.getIndexedArrayAsKDA(MemoryLayout::COLUMN_MAJOR, true);
-    ASSERT_TRUE(fresh) << takePythonError();
+    ASSERT_TRUE(fresh) << takeError();
     EXPECT_EQ(elementsOf<double>(*fresh), (std::vector<double>{42, 11}));
     EXPECT_EQ(elementsOf<double>(exported->array()), (std::vector<double>{10, 11}));
 
@@ -159,13 +157,11 @@ TEST(ViewMaterialisation, AWriteOrReshapeMakesTheCachedViewStale) {
     EXPECT_EQ(elementsOf<double>(*row.getIndexedArrayAsKDA(MemoryLayout::COLUMN_MAJOR, true)),
               (std::vector<double>{42, 30, 11, 31}));
     EXPECT_FALSE(lastRow.getIndexedArrayAsKDA(MemoryLayout::COLUMN_MAJOR, true));
-    EXPECT_EQ(takePythonError(),
-              "RuntimeError: index is out of range for the array's current shape.");
+    EXPECT_EQ(takeError(), "RuntimeError: index is out of range for the array's current shape.");
     EXPECT_EQ(lastRow.cloneAsKCppPyArrayUniquePtr(MemoryLayout::COLUMN_MAJOR, true), nullptr);
-    EXPECT_EQ(takePythonError(),
-              "RuntimeError: index is out of range for the array's current shape.");
+    EXPECT_EQ(takeError(), "RuntimeError: index is out of range for the array's current shape.");
     reshape(*a.getKDAWrapper(), {4, 2});
     const auto again = lastRow.getIndexedArrayAsKDA(MemoryLayout::COLUMN_MAJOR, true);
-    ASSERT_TRUE(again) << takePythonError();
+    ASSERT_TRUE(again) << takeError();
     EXPECT_EQ(elementsOf<double>(*again), (std::vector<double>{30, 31}));
 }

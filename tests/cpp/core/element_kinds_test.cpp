@@ -10,7 +10,7 @@
 #include "core/array_object.hpp"
 #include "core_test_support.hpp"
 
-using coretest::takePythonError;
+using embedded::takeError;
 using kalvo::data::ArrayType;
 
 namespace {
@@ -62,5 +62,5 @@ TEST(ElementKinds, FormatCodes) {
     EXPECT_EQ(getArrayTypeEnumFromChar('d'), 3);
     EXPECT_EQ(getArrayTypeEnumFromChar('?'), 13);
     EXPECT_EQ(getArrayTypeEnumFromChar('e'), std::nullopt);
-    EXPECT_EQ(takePythonError(), "RuntimeError: format character not supported: e");
+    EXPECT_EQ(takeError(), "RuntimeError: format character not supported: e");
 }

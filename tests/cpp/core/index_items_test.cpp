@@ -9,8 +9,7 @@
 #include "core/index_items.hpp"
 #include "core_test_support.hpp"
 
-using coretest::eval;
-using coretest::takePythonError;
+using embedded::takeError;
 
 // Python checks its keys before they get here, so these messages are reached only from C++.
 TEST(IntegerIndexItem, NormalisesAgainstLength) {
@@ -30,7 +29,7 @@ TEST(IntegerIndexItem, NormalisesAgainstLength) {
         IntegerIndexItem item(c.index);
         const bool ok = item.normalize(c.len);
         EXPECT_EQ(ok, std::string(c.message).empty()) << c.index << " of " << c.len;
-        EXPECT_EQ(takePythonError(), c.message);
+        EXPECT_EQ(takeError(), c.message);
         if (ok) {
             EXPECT_EQ(item.m_index, c.expected);
         }
@@ -42,7 +41,8 @@ TEST(IntegerIndexItem, NormalisesAgainstLength) {
 TEST(SliceIndexItem, PositionAtEndsWithTheSelection) {
     for (const char* s : {"1, 5, 1", "None, None, -2", "8, 2, -3", "5, 1, 1", "12, 2, -3"}) {
         SliceIndexItem item;
-        ASSERT_TRUE(getSliceData(eval(std::string("slice(") + s + ")").get(), 10, item)) << s;
+        ASSERT_TRUE(getSliceData(embedded::run(std::string("slice(") + s + ")").get(), 10, item))
+            << s;
         bool ok = false;
         const std::vector<long> positions = item.getIntegerIndexValues(10, ok);
         ASSERT_TRUE(ok) << s;
@@ -60,11 +60,11 @@ TEST(SliceIndexItem, PositionsNeedNormalisation) {
     bool ok = true;
     EXPECT_TRUE(raw.getIntegerIndexValues(5, ok).empty());
     EXPECT_FALSE(ok);
-    EXPECT_EQ(takePythonError(),
+    EXPECT_EQ(takeError(),
               "RuntimeError: getIntegerIndexValues(5, &success) was called before the slice item "
               "was normalized.");
     EXPECT_FALSE(SliceIndexItem().normalize(-1));
-    EXPECT_EQ(takePythonError(), "");
+    EXPECT_EQ(takeError(), "");
 }
 
 // The argument helpers are seen from Python (reshape, is_complex, nested initializers); here
@@ -73,6 +73,6 @@ TEST(ArgumentHelpers, NullArguments) {
     bool ok = true;
     EXPECT_FALSE(retrieveBoolKwarg(nullptr, "flag", ok));
     EXPECT_FALSE(ok);
-    EXPECT_EQ(takePythonError(), "TypeError: value passed to 'flag' is null.");
+    EXPECT_EQ(takeError(), "TypeError: value passed to 'flag' is null.");
     EXPECT_TRUE(pyObjectIsEmpty(nullptr) && pyObjectIsEmpty(Py_None));
 }
