@@ -3,8 +3,6 @@
 // KALVO_TEST_WITHHOLD_ENTRIES.
 #include <gtest/gtest.h>
 
-#include <complex>
-#include <cstdint>
 #include <cstdlib>
 #include <string>
 #include <utility>
@@ -12,16 +10,9 @@
 
 #include "data_test_support.hpp"
 
-namespace kalvo::data {
+// Beside the shared helpers, which the tests use unqualified.
+namespace kalvo::data::testing {
 namespace {
-
-using testing::countedBuffer;
-using testing::elementsOf;
-using testing::expectArrayException;
-using testing::freedBuffers;
-using testing::other;
-using testing::sampleArray;
-using testing::samples;
 
 TEST(OlderRuntime, LacksTheOptionalEntries) {
     for (int number : {110, 113, 114, 115}) {
@@ -57,7 +48,7 @@ TEST(OlderRuntime, RowMajorBuffersAreRefused) {
 
 template<class T>
 class OlderRuntimeIteration : public ::testing::Test {};
-TYPED_TEST_SUITE(OlderRuntimeIteration, testing::MixedTypes);
+TYPED_TEST_SUITE(OlderRuntimeIteration, MixedTypes);
 
 // Without 113, 114 and 115 iteration goes through 57, 58, 71 and (complex) 72 with 94.
 TYPED_TEST(OlderRuntimeIteration, FallsBackToOlderEntries) {
@@ -88,4 +79,4 @@ TEST(OlderRuntime, MissingEntryIsRefusedUntilItAppears) {
 }
 
 }  // namespace
-}  // namespace kalvo::data
+}  // namespace kalvo::data::testing

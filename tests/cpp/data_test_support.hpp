@@ -1,5 +1,5 @@
 // tests/cpp/data_test_support.hpp: element type lists, sample values and a counting buffer
-// deleter shared by the data-array suites.
+// deleter shared by the C++ suites.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -42,17 +42,20 @@ T sample(size_t i) {
     }
 }
 
-/// A value of T different from sample<T>(i) for every small i.
+/// A value of T unlike sample<T>(i) for the i tests use (for bool: unlike sample<bool>(0)).
 template<class T>
 T other() {
-    if constexpr (std::is_same_v<T, bool>) {
-        return false;  // sample<bool>(0) is true; tests write `other` at index 0 only
-    } else if constexpr (detail::isComplex<T>) {
-        using Part = typename T::value_type;
-        return T(Part(111), Part(112));
-    } else {
-        return static_cast<T>(120);
+    return sample<T>(99);
+}
+
+/// n sample values in order.
+template<class T>
+std::vector<T> samples(size_t n) {
+    std::vector<T> out;
+    for (size_t i = 0; i < n; ++i) {
+        out.push_back(sample<T>(i));
     }
+    return out;
 }
 
 /// Counts the buffers freed through countingFree.
@@ -66,11 +69,10 @@ extern "C" inline void countingFree(void* p) {
 /// A buffer of n elements (sample values) owned by the test, freed through countingFree.
 template<class T>
 buffer_ptr_t<T> countedBuffer(size_t n) {
-    void* raw = std::malloc(n == 0 ? 1 : n * sizeof(T));
-    if (raw == nullptr) {
+    T* elements = static_cast<T*>(std::malloc(n == 0 ? 1 : n * sizeof(T)));
+    if (elements == nullptr) {
         throw std::bad_alloc();
     }
-    T* elements = static_cast<T*>(raw);
     for (size_t i = 0; i < n; ++i) {
         new (elements + i) T(sample<T>(i));
     }
@@ -94,16 +96,6 @@ TypedArray<T> sampleArray(std::vector<size_t> dims,
 template<class T>
 std::vector<T> elementsOf(const TypedArray<T>& array) {
     return std::vector<T>(array.begin(), array.end());
-}
-
-/// n sample values in order.
-template<class T>
-std::vector<T> samples(size_t n) {
-    std::vector<T> out;
-    for (size_t i = 0; i < n; ++i) {
-        out.push_back(sample<T>(i));
-    }
-    return out;
 }
 
 /// Runs `body`, expecting the ArrayException of kind `kind` with message `message`.

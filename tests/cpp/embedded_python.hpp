@@ -35,18 +35,11 @@ inline std::string takeError() {
     PyErr_NormalizeException(&type, &value, &traceback);
     const Obj owned[] = {Obj(type), Obj(value), Obj(traceback)};
     std::string text = reinterpret_cast<PyTypeObject*>(type)->tp_name;
-    const Obj message(value ? PyObject_Str(value) : nullptr);
-    if (message) {
+    if (const Obj message{value ? PyObject_Str(value) : nullptr}) {
         text += std::string(": ") + PyUnicode_AsUTF8(message.get());
     }
     PyErr_Clear();
     return text;
-}
-
-/// repr() of an object, "<null>" for null.
-inline std::string repr(PyObject* object) {
-    const Obj text(object ? PyObject_Repr(object) : nullptr);
-    return text ? PyUnicode_AsUTF8(text.get()) : "<null>";
 }
 
 /// Runs `code` (an expression, or statements with Py_file_input) in a copy of `globals` with
@@ -73,7 +66,8 @@ inline ::testing::AssertionResult holds(const std::string& code, Names names = {
     PyErr_Clear();
     auto failure = ::testing::AssertionFailure() << code;
     for (const auto& [name, object] : names) {
-        failure << "; " << name << " = " << repr(object);
+        const Obj text(PyObject_Repr(object));  // "<NULL>" for null
+        failure << "; " << name << " = " << (text ? PyUnicode_AsUTF8(text.get()) : "?");
     }
     return failure;
 }
@@ -87,9 +81,7 @@ public:
         : m_beforeStart(std::move(beforeStart)), m_afterStart(std::move(afterStart)) {}
 
     void SetUp() override {
-        if (m_beforeStart) {
-            m_beforeStart();
-        }
+        m_beforeStart();
         Py_Initialize();
         globals = PyDict_New();
         PyDict_SetItemString(globals, "__builtins__", PyEval_GetBuiltins());
