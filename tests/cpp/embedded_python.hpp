@@ -73,15 +73,13 @@ inline ::testing::AssertionResult holds(const std::string& code, Names names = {
 }
 
 /// Starts the interpreter once for the whole test program and finalises it at the end.
-/// `beforeStart` runs before Py_Initialize (to register a built-in module), `afterStart` after it
-/// (imports, helpers in `globals`); when it returns false the run stops with the Python error.
+/// `afterStart` imports and defines helpers in `globals`; when it returns false the run stops
+/// with the Python error.
 class Interpreter : public ::testing::Environment {
 public:
-    Interpreter(std::function<void()> beforeStart, std::function<bool()> afterStart)
-        : m_beforeStart(std::move(beforeStart)), m_afterStart(std::move(afterStart)) {}
+    explicit Interpreter(std::function<bool()> afterStart) : m_afterStart(std::move(afterStart)) {}
 
     void SetUp() override {
-        m_beforeStart();
         Py_Initialize();
         globals = PyDict_New();
         PyDict_SetItemString(globals, "__builtins__", PyEval_GetBuiltins());
@@ -97,7 +95,6 @@ public:
     }
 
 private:
-    std::function<void()> m_beforeStart;
     std::function<bool()> m_afterStart;
 };
 

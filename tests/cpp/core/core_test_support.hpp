@@ -8,14 +8,13 @@ PyMODINIT_FUNC PyInit_kalvomultidimarrayforpython();
 
 namespace coretest {
 
-// The module is registered as a built-in and imported, so that the eleven array types are ready
-// for the states that allocate Python objects.
+// The module is registered as a built-in (at static initialisation, before the interpreter
+// starts) and imported, so that the eleven array types are ready for the states that allocate
+// Python objects.
+inline const int registered =
+    PyImport_AppendInittab("kalvomultidimarrayforpython", PyInit_kalvomultidimarrayforpython);
 inline ::testing::Environment* const interpreter =
     ::testing::AddGlobalTestEnvironment(new embedded::Interpreter(
-        [] {
-            PyImport_AppendInittab("kalvomultidimarrayforpython",
-                                   PyInit_kalvomultidimarrayforpython);
-        },
         [] { return embedded::run("__import__('kalvomultidimarrayforpython')") != nullptr; }));
 
 }  // namespace coretest

@@ -9,20 +9,14 @@ work="$2"
 python39="${KALVO_PYTHON:-/root/.pyenv/versions/3.9.18/bin/python3.9}"
 mkdir -p "$work"
 
-if [ -n "${KALVO_VENV:-}" ]; then
-  venv="$KALVO_VENV"
-  [ -x "$venv/bin/python" ] || "$python39" -m venv "$venv"
-else
-  venv="$work/venv"
-  rm -rf "$venv"
-  "$python39" -m venv "$venv"
-fi
+venv="${KALVO_VENV:-$work/venv}"
+[ -n "${KALVO_VENV:-}" ] || rm -rf "$venv"  # a fresh one unless given
+[ -x "$venv/bin/python" ] || "$python39" -m venv "$venv"
 py="$venv/bin/python"
-if ! "$py" -c "import scikit_build_core, ninja, cmake" 2>/dev/null; then
-  if ! "$py" -m pip install -q "scikit-build-core>=0.8" ninja cmake; then
-    echo "could not install the build tools (offline?): skipping" >&2
-    exit 77
-  fi
+if ! "$py" -c "import scikit_build_core, ninja, cmake" 2>/dev/null &&
+  ! "$py" -m pip install -q "scikit-build-core>=0.8" ninja cmake; then
+  echo "could not install the build tools (offline?): skipping" >&2
+  exit 77
 fi
 
 export CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-2}"
@@ -40,8 +34,7 @@ echo "$output" | grep -q "^host still has .*(2-by-3): 1 2 3 | 4 5 6$"
 
 # The README's minimal host, built from its text exactly as a reader would.
 readme="$work/readme-host"
-rm -rf "$readme"
-mkdir -p "$readme"
+rm -rf "$readme" && mkdir -p "$readme"
 awk '/^```cmake$/{f=1; next} /^```$/{f=0} f' "$repo/README.md" >"$readme/CMakeLists.txt"
 awk '/^```cpp$/{f=1; next} /^```$/{f=0} f' "$repo/README.md" >"$readme/host.cpp"
 cmakedir="$("$py" -m kalvo --cmakedir)"

@@ -47,7 +47,7 @@ def released(e):
 
 // The extension as built in this tree and the kalvo package beside it, imported as a host does.
 ::testing::Environment* const interpreter =
-    ::testing::AddGlobalTestEnvironment(new embedded::Interpreter([] {}, [] {
+    ::testing::AddGlobalTestEnvironment(new embedded::Interpreter([] {
         PyObject* path = PySys_GetObject("path");  // borrowed
         for (const char* dir : {KALVO_TEST_PACKAGE_DIR, KALVO_TEST_MODULE_DIR}) {
             const Obj entry(PyUnicode_FromString(dir));
