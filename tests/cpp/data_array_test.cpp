@@ -236,8 +236,6 @@ TEST(ArrayTest, HandlesSharedBetweenThreads) {
     EXPECT_EQ(freedBuffers.load(), 1);
 }
 
-// ---- buffer ownership ----------------------------------------------------------------------
-
 TEST(BufferOwnership, ArrayFreesAdoptedBufferOnceAndReleaseHandsItOut) {
     ArrayFactory factory;
     freedBuffers = 0;
@@ -295,8 +293,6 @@ TEST(BufferOwnership, IteratorsOutliveTheirArrayButNotARelease) {
     auto released = b.release();
     expectArrayException<ExceptionType::InvalidArrayIndex>([&] { (void)*it; }, invalidIndex);
 }
-
-// ---- the runtime's entries and status codes --------------------------------------------------
 
 TEST(RuntimeEntries, RefuseNullAndForeignHandles) {
     ArrayFactory factory;

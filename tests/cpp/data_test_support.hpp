@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <complex>
 #include <cstdint>
@@ -73,9 +74,8 @@ buffer_ptr_t<T> countedBuffer(size_t n) {
     if (elements == nullptr) {
         throw std::bad_alloc();
     }
-    for (size_t i = 0; i < n; ++i) {
-        new (elements + i) T(sample<T>(i));
-    }
+    const std::vector<T> values = samples<T>(n);
+    std::uninitialized_copy(values.begin(), values.end(), elements);
     return buffer_ptr_t<T>(elements, BufferDeleter(&countingFree));
 }
 
@@ -85,10 +85,9 @@ TypedArray<T> sampleArray(std::vector<size_t> dims,
                           MemoryLayout layout = MemoryLayout::COLUMN_MAJOR) {
     ArrayFactory factory;
     const size_t n = std::accumulate(dims.begin(), dims.end(), size_t{1}, std::multiplies<>());
+    const std::vector<T> values = samples<T>(n);
     auto buffer = factory.createBuffer<T>(n);
-    for (size_t i = 0; i < n; ++i) {
-        buffer[i] = sample<T>(i);
-    }
+    std::copy(values.begin(), values.end(), buffer.get());
     return factory.createArrayFromBuffer<T>(std::move(dims), std::move(buffer), layout);
 }
 

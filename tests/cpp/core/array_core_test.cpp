@@ -1,7 +1,6 @@
 // tests/cpp/core/array_core_test.cpp: KDArrayWrapper storage sharing, reshape and writes; KCppPyArray materialisation
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <memory>
 #include <stdexcept>
 #include <vector>
@@ -38,9 +37,8 @@ void reshape(KDArrayWrapper& wrapper, std::vector<long> dims) {
 // is released.
 TEST(KDArrayWrapper, ExportedStorageOutlivesWritesAndSharers) {
     freedBuffers = 0;
-    ArrayFactory factory;
     auto source = std::make_unique<KDArrayWrapper>(
-        factory.createArrayFromBuffer<double>({2, 2}, countedBuffer<double>(4)), 'F');
+        ArrayFactory().createArrayFromBuffer<double>({2, 2}, countedBuffer<double>(4)), 'F');
     source->incrementExportCount();
     source->incrementExportCount();
     auto copy = std::make_unique<KDArrayWrapper>(*source);
@@ -57,9 +55,7 @@ TEST(KDArrayWrapper, ExportedStorageOutlivesWritesAndSharers) {
     EXPECT_NE(source->data(), exported);
     copy.reset();
     source->decrementExportCount();
-    double first;
-    std::memcpy(&first, exported, sizeof first);
-    EXPECT_EQ(first, 1.0);
+    EXPECT_EQ(reinterpret_cast<const double*>(exported)[0], 1.0);
     EXPECT_EQ(freedBuffers.load(), 0);
     // Reshaping while exported keeps the (now private) block where it is.
     const char* current = source->data();
@@ -104,9 +100,7 @@ TEST(KDArrayWrapper, ElementWritesReachTheRuntimeStorageCopyOnWrite) {
     EXPECT_EQ(wrapper.writeCount(), writes + 1);
     EXPECT_EQ(elementsOf<double>(wrapper.array()), (std::vector<double>{1, 2, 3, 99.5}));
     EXPECT_EQ(elementsOf<double>(earlier), (std::vector<double>{1, 2, 3, 4}));
-    double last;
-    std::memcpy(&last, wrapper.data() + 24, 8);
-    EXPECT_EQ(last, 99.5);
+    EXPECT_EQ(reinterpret_cast<const double*>(wrapper.data())[3], 99.5);
     const char* address = wrapper.data();
     EXPECT_TRUE(wrapper.writeElementAtOffset<double>(0, 7.0));
     EXPECT_EQ(wrapper.data(), address);
