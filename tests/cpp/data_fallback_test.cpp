@@ -15,9 +15,8 @@ namespace kalvo::data::testing {
 namespace {
 
 TEST(OlderRuntime, LacksTheOptionalEntries) {
-    for (int number : {11, 57, 110, 113, 114, 115}) {
-        EXPECT_EQ(get_function_ptr(number) == nullptr, number >= 110)
-            << number;  // 110 on: optional
+    for (int number : {11, 57, 110, 113, 114, 115}) {  // from 110 on, optional
+        EXPECT_EQ(get_function_ptr(number) == nullptr, number >= 110) << number;
     }
 }
 

@@ -9,6 +9,7 @@
 #include "core/index_items.hpp"
 #include "core_test_support.hpp"
 
+using embedded::run;
 using embedded::takeError;
 
 // Python checks its keys before they get here, so these messages are reached only from C++.
@@ -41,8 +42,7 @@ TEST(IntegerIndexItem, NormalisesAgainstLength) {
 TEST(SliceIndexItem, PositionAtEndsWithTheSelection) {
     for (const char* s : {"1, 5, 1", "None, None, -2", "8, 2, -3", "5, 1, 1", "12, 2, -3"}) {
         SliceIndexItem item;
-        ASSERT_TRUE(getSliceData(embedded::run(std::string("slice(") + s + ")").get(), 10, item))
-            << s;
+        ASSERT_TRUE(getSliceData(run(std::string("slice(") + s + ")").get(), 10, item)) << s;
         bool ok = false;
         const std::vector<long> positions = item.getIntegerIndexValues(10, ok);
         ASSERT_TRUE(ok) << s;
