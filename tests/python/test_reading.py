@@ -70,20 +70,16 @@ def test_sequence_item_slot(a23):
 
 
 @pytest.mark.parametrize("chain, expected", [
-    ((slice(None, None, -2), slice(None, None, sys.maxsize)), [9]),
-    ((slice(None, None, 3), slice(-1, None, -sys.maxsize - 1), 0), 9),
+    ((0, slice(None, None, -2), slice(None, None, sys.maxsize)), [9]),
+    ((0, slice(None, None, 3), slice(-1, None, -sys.maxsize - 1), 0), 9),
+    *[((1, slice(1, None, step)), [11]) for step in (sys.maxsize, -sys.maxsize - 1)],  # one position
+    *[((slice(1, None, step),), [list(range(10, 20))]) for step in (sys.maxsize, -sys.maxsize - 1)],
 ])
 def test_huge_steps_in_slice_chains(km, chain, expected):
-    x = km.int32(list(range(10)))[0]
+    x = km.int32([list(range(10)), list(range(10, 20))])
     for key in chain:
         x = x[key]
     assert (tolist(x) if isinstance(expected, list) else x) == expected
-
-
-@pytest.mark.parametrize("step", [sys.maxsize, -sys.maxsize - 1])
-def test_slice_of_one_position_with_huge_step(a23, step):
-    assert tolist(a23[1][1::step]) == [5.0]
-    assert len(a23[1::step]) == 1 and tolist(a23[1::step][0]) == [4.0, 5.0, 6.0]
 
 
 def test_positions_near_the_top_of_the_index_range(km):
