@@ -3,6 +3,7 @@ exports follow later writes, reshape moves no elements."""
 import ast
 import copy
 import gc
+import math
 import pickle
 import sys
 import threading
@@ -99,10 +100,7 @@ def test_finalizer_changing_dimensions_during_shape_getters(km, eager_gc, read):
         if read == "get_bytewise_strides":
             assert all(s % 2 == 0 and 0 < s <= 48 for s in value)
         else:
-            product = 1
-            for extent in value:
-                product *= extent
-            assert product == 24
+            assert math.prod(value) == 24
     assert done
 
 
