@@ -1,4 +1,5 @@
-"""iter(a) and `in` where the model test does not reach: walks made before a reshape, and comparisons that change the array being searched."""
+"""iter(a) and `in` where the model test does not reach: walks made before a reshape, and
+comparisons that change the array being searched."""
 import pytest
 
 import kalvo

@@ -13,12 +13,19 @@ TYPE_NAMES = [k.name for k in KINDS]
 PROPERTIES = ["size", "_size", "itemsize", "_real", "_imag", "_data", "_is_complex"]
 
 
-def test_module_attributes_and_doc(km):
+def test_module_attributes_exceptions_and_package_reexports(km):
     public = {name for name in dir(km) if not name.startswith("__")}
     assert public == set(TYPE_NAMES) | {"KCPyIter", "ShapeError", "SizeError", "_capi"}
     assert km.__doc__ == km.__name__ == "kalvomultidimarrayforpython"
     # The capsule's slots are exercised from C++ (tests/cpp/host).
     assert repr(km._capi).startswith('<capsule object "kalvomultidimarrayforpython._capi" at ')
+    import kalvo
+    for name in ("ShapeError", "SizeError"):
+        exc = getattr(km, name)
+        assert exc.__bases__ == (Exception,) and exc.__name__ == name and exc.__module__ == "kalvoexceptions"
+    assert km.ShapeError is not km.SizeError
+    for name in TYPE_NAMES + ["ShapeError", "SizeError"]:
+        assert getattr(kalvo, name) is getattr(km, name)
 
 
 def test_type_objects(km, kind, array_type):
@@ -29,16 +36,6 @@ def test_type_objects(km, kind, array_type):
             type("Sub", (final,), {})
     with pytest.raises(TypeError, match="cannot create 'kalvo.KCPyIter' instances"):
         km.KCPyIter()
-
-
-def test_exception_classes_and_package_reexports(km):
-    import kalvo
-    assert km.ShapeError is not km.SizeError
-    for name in ("ShapeError", "SizeError"):
-        exc = getattr(km, name)
-        assert exc.__bases__ == (Exception,) and exc.__name__ == name and exc.__module__ == "kalvoexceptions"
-    for name in TYPE_NAMES + ["ShapeError", "SizeError"]:
-        assert getattr(kalvo, name) is getattr(km, name)
 
 
 @pytest.mark.parametrize("setup, expected", [
