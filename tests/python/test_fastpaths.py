@@ -245,33 +245,6 @@ def test_rebuild(args, outcome):
         kalvo.logical._rebuild((1, 1), True, b"\x01")
 
 
-@pytest.mark.parametrize("protocol", [2, 5])
-def test_pickling_reads_a_pinned_layout_while_finalizers_reshape(protocol):
-    import gc
-
-    a = kalvo.double(vector=[float(i) for i in range(3600)], size=[600, 2, 3])
-    expected = memoryview(a).tobytes("A")
-
-    class Reshaper:
-        def __del__(self):
-            a.reshape((3, 2, 600) if a.size == (600, 2, 3) else (600, 2, 3))
-
-    # A collection runs a few hundred container allocations in: while the nested list is built
-    # (protocol 2) or the storage is handed over (protocol 5).
-    threshold = gc.get_threshold()
-    gc.collect()
-    gc.set_threshold(200)
-    try:
-        for _ in range(50):
-            cycle = Reshaper()
-            cycle.self = cycle
-        del cycle
-        b = pickle.loads(pickle.dumps(a, protocol))
-    finally:
-        gc.set_threshold(*threshold)
-    assert b.size in ((600, 2, 3), (3, 2, 600)) and memoryview(b).tobytes("A") == expected
-
-
 # ---- str/repr and == of whole arrays against the item-by-item forms ----
 
 _FLOATS = [0.0, -0.0, 1.5, -2.0, 0.1, 1e16, 1e-5, 1e-4, 2.0**53, -(2.0**53) + 1, 2.0**53 + 2, 123456789.0,
