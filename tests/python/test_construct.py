@@ -155,8 +155,7 @@ def test_sizes_too_large_for_memory_or_strides(km, variant):
 # ---- sequences that misbehave or lie -----------------------------------------------------------
 
 class Flaky:
-    """A sequence of `n` ones whose `fail_at`-th item fetch (counting from 1) fails, and with
-    `always` every later fetch of that item too."""
+    """`n` ones; the `fail_at`-th fetch (from 1) fails, and with `always` every later one of that item."""
 
     def __init__(self, n, fail_at, always=False):
         self.n, self.fail_at, self.calls, self.always, self.broken = n, fail_at, 0, always, None
