@@ -1,9 +1,6 @@
-"""Bulk construction, pickling, text and equality: every fast path agrees exactly with the general one.
-
-The general path is reached by wrapping the same input in a list subclass (or a sequence type
-the fast paths do not take); outcomes are compared as (extents, storage bytes) or as
-(exception type, message).
-"""
+"""Bulk construction, pickling, text and equality: every fast path agrees exactly with the general
+one, reached by wrapping the same input in a list subclass (or a type the fast paths do not take).
+Outcomes are compared as (extents, storage bytes) or as (exception type, message)."""
 import copy
 import math
 import pickle

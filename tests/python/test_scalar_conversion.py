@@ -1,9 +1,6 @@
-"""Conversion of single Python values into elements, against conftest.element_of.
-
-Construction is lenient (a logical element takes any number by its truth) and raises the
-conversion's own exception; the 'vector' keyword raises the same message as ValueError;
-assignment takes no float or complex value into a logical element.
-"""
+"""Conversion of single Python values into elements, against conftest.element_of. Construction is
+lenient (a logical element takes any number by its truth) and raises the conversion's own exception;
+'vector' raises the same message as ValueError; assignment puts no float or complex into a logical."""
 import decimal
 import fractions
 import math
