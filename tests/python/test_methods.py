@@ -6,7 +6,7 @@ import pickle
 import pytest
 
 import kalvo
-from conftest import flatten, tolist
+from conftest import Seq, boom, flatten, tolist
 
 RESHAPE_ARGS = "reshape() must be passed a nonempty sequence of nonnegative integers."
 OUTSIDE = "index is out of range for the array's current shape."
@@ -18,16 +18,6 @@ def six():
 
 
 # --- reshape ------------------------------------------------------------------------------
-
-class Unreadable:
-    """A sequence of two items, neither of which can be fetched."""
-
-    def __len__(self):
-        return 2
-
-    def __getitem__(self, i):
-        raise KeyError(i)
-
 
 def test_reshape_returns_the_same_array_reading_storage_with_new_dimensions(six):
     row = six[0]
@@ -58,7 +48,8 @@ def test_reshape_returns_the_same_array_reading_storage_with_new_dimensions(six)
     ((3, 2), {"order": "C"}, ValueError, "reshape() does not accept keyword arguments."),
     *[(args, {}, ValueError, RESHAPE_ARGS) for args in [(), (6,), ([6],), ([],), ("32",), (2, -3), (2.0, 3),
                                                        ([2, 2.0],), ([2**70, 2],)]],
-    ((Unreadable(),), {}, RuntimeError, "Item 0 could not be retrieved from the value passed to reshape()."),
+    ((Seq([1, 2], on_get=boom),), {}, RuntimeError,
+     "Item 0 could not be retrieved from the value passed to reshape()."),
 ])
 def test_reshape_refusals_leave_the_array_unchanged(six, args, kwargs, error, message):
     with pytest.raises(error) as info:
