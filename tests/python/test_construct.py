@@ -7,7 +7,7 @@ import pytest
 
 import kalvo
 
-from conftest import Seq, boom, flatten, shrink, tolist
+from conftest import Seq, boom, shrink, tolist
 
 MISMATCH = "dimensions of initializer ({}) do not match dimensions specified by 'size' ({})."
 
@@ -18,15 +18,6 @@ def test_no_arguments_gives_0_by_0(array_type):
     assert tolist(array_type(None, None, [1, 0])) == [[1, 0]]  # a third positional is 'vector'
 
 
-@pytest.mark.parametrize("size, shape", [
-    ([2, 3], (2, 3)), ((4,), (1, 4)), ([0], (1, 0)), ((2, 3, 1, 1), (2, 3)), ((2, 1, 3), (2, 1, 3)),
-    ([True, 3], (1, 3)), (range(2, 4), (2, 3)),
-])
-def test_size_forms(km, size, shape):
-    a = km.int8(size=size)
-    assert a.size == shape and all(x == 0 for x in flatten(tolist(a)))
-
-
 # Forms the model test does not draw: scalars, tuples, ranges, mixed levels, deep nesting.
 @pytest.mark.parametrize("initializer, shape, rows", [
     (5, (1, 1), [[5]]),
@@ -35,7 +26,7 @@ def test_size_forms(km, size, shape):
     ([[[]], [[]]], (2, 1, 0), [[[]], [[]]]),
     (range(4), (1, 4), [[0, 1, 2, 3]]),
     ([range(2), (2, 3)], (2, 2), [[0, 1], [2, 3]]),
-    ([[[[[[[1]]]]]]], (1, 1), [[1]]),
+    ([[[[[[[1]]]]]]], (1, 1), [[1]]),  # trailing singleton dimensions are dropped
 ])
 def test_nested_initializers(km, initializer, shape, rows):
     a = km.int16(initializer)
@@ -43,18 +34,23 @@ def test_nested_initializers(km, initializer, shape, rows):
 
 
 # A flat sequence with 'size' fills the storage in column-major order, whether it comes as the
-# initializer or as 'vector'; a nested one keeps its layout.
+# initializer or as 'vector'; a nested one keeps its layout; with neither, the array holds zeros.
 @pytest.mark.parametrize("initializer, size, shape, rows", [
     ([1, 2, 3, 4, 5, 6], (2, 3), (2, 3), [[1, 3, 5], [2, 4, 6]]),
     ([1, 2, 3], [3], (1, 3), [[1, 2, 3]]),
     ([1, 2, 3], [3, 1], (3, 1), [[1], [2], [3]]),
     ([], [0, 5], (0, 5), []),
     ([[1, 2], [3, 4]], [2, 2], (2, 2), [[1, 2], [3, 4]]),
+    (None, (4,), (1, 4), [[0] * 4]),
+    (None, [0], (1, 0), [[]]),
+    (None, (2, 3, 1, 1), (2, 3), [[0] * 3] * 2),
+    (None, [True, 3], (1, 3), [[0] * 3]),
+    (None, range(2, 4), (2, 3), [[0] * 3] * 2),
 ])
 def test_initializer_and_vector_with_size(km, initializer, size, shape, rows):
     a = km.uint16(initializer, size)
     assert a.size == shape and tolist(a) == rows
-    if not isinstance(initializer[0] if initializer else 0, list):
+    if not (initializer and isinstance(initializer[0], list)):
         b = km.uint16(vector=initializer, size=size)
         assert b.size == shape and tolist(b) == rows
 
@@ -134,22 +130,19 @@ def test_shape_and_size_errors(km, args, kwargs, error, initializer, size):
     assert not isinstance(info.value, other)
 
 
-def test_size_too_large_for_memory(km, variant):
+def test_sizes_too_large_for_memory_or_strides(km, variant):
     kind, is_complex = variant
+    t = getattr(km, kind.name)
     start = time.monotonic()
     with pytest.raises(MemoryError) as info:
-        getattr(km, kind.name)(size=[10**9, 10**9], is_complex=is_complex)
+        t(size=[10**9, 10**9], is_complex=is_complex)
     assert time.monotonic() - start < 5
     assert str(info.value) == ("unable to allocate memory for array with number of elements "
                                f"= 1000000000000000000; type = {kind.name}")
     with pytest.raises(MemoryError, match=f"= {2**64 - 1}; type"):
-        getattr(km, kind.name)(size=[2**62, 2**62])  # the count saturates instead of wrapping
-
-
-def test_empty_array_whose_strides_would_overflow(km, variant):
-    kind, is_complex = variant
-    t = getattr(km, kind.name)
-    biggest = sys.maxsize // (kind.itemsize * (2 if is_complex else 1))  # its stride still fits
+        t(size=[2**62, 2**62])  # the count saturates instead of wrapping
+    # Without elements nothing is allocated, but every stride must still fit.
+    biggest = sys.maxsize // (kind.itemsize * (2 if is_complex else 1))
     a = t(size=[biggest // 3, 3, 0], is_complex=is_complex)
     assert a.size == (biggest // 3, 3, 0) and str(a[-1]) == "[[],[],[]]"
     # Strides after a zero extent are 0, however large the extents there.
@@ -162,8 +155,7 @@ def test_empty_array_whose_strides_would_overflow(km, variant):
 # ---- sequences that misbehave or lie -----------------------------------------------------------
 
 class Flaky:
-    """A sequence of `n` ones whose `fail_at`-th item fetch (counting from 1) fails, and with
-    `always` every later fetch of that item too."""
+    """`n` ones; the `fail_at`-th fetch (from 1) fails, and with `always` every later one of that item."""
 
     def __init__(self, n, fail_at, always=False):
         self.n, self.fail_at, self.calls, self.always, self.broken = n, fail_at, 0, always, None
@@ -219,7 +211,6 @@ NULL = (RuntimeError, "null data pointer.")
     (lambda t: t(size=range(2 ** 62)), MemoryError),
     (lambda t: t([[1, 2]]).reshape(range(2 ** 62)), MemoryError),
     # extents whose product needs more than 64 bits
-    (lambda t: t(size=[2 ** 40, 2 ** 40]), MemoryError),
     (lambda t: t(size=[2 ** 62, 4]), MemoryError),
     (lambda t: t(size=[2 ** 63]), ValueError),
     (lambda t: t(vector=[1], size=[2 ** 32, 2 ** 32]), CLEAN),
@@ -282,5 +273,3 @@ def test_deep_and_self_containing_nesting():
         with pytest.raises(CLEAN + (RecursionError,)):
             kalvo.double(size=value)
     assert tolist(a) == [[1, 2, 3], [4, 5, 6]]
-    assert kalvo.double(nested(50, 7)).size == (1, 1)  # trailing singleton dimensions are dropped
-    assert tolist(kalvo.double(nested(50, 7))) == [[7.0]]

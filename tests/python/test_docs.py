@@ -12,15 +12,10 @@ PAGES = [ROOT / "README.md", *sorted((ROOT / "docs").glob("*.md"))]
 FENCE = re.compile(r"^```python\n(.*?)^```", re.S | re.M)
 
 
-def blocks(page):
-    """(first line number, source) of every fenced python block of `page`."""
-    text = page.read_text()
-    return [(text.count("\n", 0, m.start()) + 2, m.group(1)) for m in FENCE.finditer(text)]
-
-
 @pytest.mark.parametrize("page", PAGES, ids=lambda p: p.name)
 def test_examples_run(page):
-    found = blocks(page)
+    text = page.read_text()  # (first line number, source) of every fenced python block
+    found = [(text.count("\n", 0, m.start()) + 2, m.group(1)) for m in FENCE.finditer(text)]
     assert found or page.name != "guide.md", "the guide has examples"
     namespace = {"__name__": "__docs__"}
     flags = doctest.ELLIPSIS | doctest.NORMALIZE_WHITESPACE

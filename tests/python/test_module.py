@@ -6,6 +6,7 @@ import textwrap
 
 import pytest
 
+import kalvo
 from conftest import KINDS
 
 TYPE_NAMES = [k.name for k in KINDS]
@@ -13,37 +14,41 @@ TYPE_NAMES = [k.name for k in KINDS]
 PROPERTIES = ["size", "_size", "itemsize", "_real", "_imag", "_data", "_is_complex"]
 
 
-def test_module_attributes_and_doc(km):
+def test_module_attributes_exceptions_and_package_reexports(km):
     public = {name for name in dir(km) if not name.startswith("__")}
     assert public == set(TYPE_NAMES) | {"KCPyIter", "ShapeError", "SizeError", "_capi"}
     assert km.__doc__ == km.__name__ == "kalvomultidimarrayforpython"
     # The capsule's slots are exercised from C++ (tests/cpp/host).
     assert repr(km._capi).startswith('<capsule object "kalvomultidimarrayforpython._capi" at ')
-
-
-def test_type_objects(km, kind, array_type):
-    assert array_type.__name__ == array_type.__doc__ == kind.name and repr(array_type) == f"<class '{kind.qualname}'>"
-    assert sum(getattr(km, k.name) is array_type for k in KINDS) == 1
-    with pytest.raises(TypeError):
-        type("Sub", (array_type,), {})
-
-
-def test_iterator_type(km):
-    it = km.KCPyIter
-    with pytest.raises(TypeError, match="cannot create 'kalvo.KCPyIter' instances"):
-        it()
-    with pytest.raises(TypeError):
-        type("Sub", (it,), {})
-
-
-def test_exception_classes_and_package_reexports(km):
-    import kalvo
-    assert km.ShapeError is not km.SizeError
     for name in ("ShapeError", "SizeError"):
         exc = getattr(km, name)
         assert exc.__bases__ == (Exception,) and exc.__name__ == name and exc.__module__ == "kalvoexceptions"
+    assert km.ShapeError is not km.SizeError
     for name in TYPE_NAMES + ["ShapeError", "SizeError"]:
         assert getattr(kalvo, name) is getattr(km, name)
+
+
+def test_type_objects_and_instances(km, kind, array_type):
+    assert array_type.__name__ == array_type.__doc__ == kind.name and repr(array_type) == f"<class '{kind.qualname}'>"
+    assert sum(getattr(km, k.name) is array_type for k in KINDS) == 1
+    for final in (array_type, km.KCPyIter):
+        with pytest.raises(TypeError):
+            type("Sub", (final,), {})
+    with pytest.raises(TypeError, match="cannot create 'kalvo.KCPyIter' instances"):
+        km.KCPyIter()
+    a = array_type([1, 0])
+    with pytest.raises(TypeError, match="unhashable"):
+        hash(a)
+    for operation in (lambda: a + a, lambda: a * 2, lambda: -a):
+        with pytest.raises(TypeError):
+            operation()
+    with pytest.raises(AttributeError):
+        a.extra = 1
+    for name in PROPERTIES:
+        with pytest.raises(AttributeError):
+            setattr(a, name, (1, 2))
+        with pytest.raises(AttributeError):
+            delattr(a, name)
 
 
 @pytest.mark.parametrize("setup, expected", [
@@ -70,19 +75,3 @@ def test_import_fails_without_array_array(km, setup, expected):
     if expected == "failed":
         expected = "initialization of kalvomultidimarrayforpython raised unreported exception"
     assert (result.stdout.strip(), result.stderr) == (expected, "")
-
-
-def test_instances(array_type):
-    a = array_type([1, 0])
-    with pytest.raises(TypeError, match="unhashable"):
-        hash(a)
-    for operation in (lambda: a + a, lambda: a * 2, lambda: -a):
-        with pytest.raises(TypeError):
-            operation()
-    with pytest.raises(AttributeError):
-        a.extra = 1
-    for name in PROPERTIES:
-        with pytest.raises(AttributeError):
-            setattr(a, name, (1, 2))
-        with pytest.raises(AttributeError):
-            delattr(a, name)

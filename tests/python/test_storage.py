@@ -1,16 +1,18 @@
-"""One copy of the elements: readers pin what they read, exports keep their storage, partial
-exports follow later writes, reshape moves no elements."""
+"""One copy of the elements: readers pin what they read while finalizers and other threads
+reshape, exports keep their storage, reshape moves no elements."""
 import ast
 import copy
 import gc
+import math
 import pickle
+import random
 import sys
 import threading
 import time
 
 import pytest
 
-from conftest import flatten
+from conftest import flatten, tolist
 
 ROWS = 500
 
@@ -99,11 +101,43 @@ def test_finalizer_changing_dimensions_during_shape_getters(km, eager_gc, read):
         if read == "get_bytewise_strides":
             assert all(s % 2 == 0 and 0 < s <= 48 for s in value)
         else:
-            product = 1
-            for extent in value:
-                product *= extent
-            assert product == 24
+            assert math.prod(value) == 24
     assert done
+
+
+@pytest.mark.parametrize("protocol", [2, 5])
+def test_pickling_reads_one_layout_while_finalizers_reshape(km, eager_gc, protocol):
+    """Reshapes land while the nested list is built (protocol 2) or the storage is handed over
+    (protocol 5): the copy has one of the shapes and the storage order of the source."""
+    a = km.double(vector=[float(i) for i in range(3600)], size=[600, 2, 3])
+    expected = memoryview(a).tobytes("A")
+    Reshaper.start(a, [(3, 2, 600), (600, 2, 3)] * 25)
+    b = pickle.loads(pickle.dumps(a, protocol))
+    assert b.size in ((600, 2, 3), (3, 2, 600)) and memoryview(b).tobytes("A") == expected
+
+
+def run_threads(*workers):
+    """Runs the workers at once with frequent thread switches; returns what they raised."""
+    errors = []
+
+    def guarded(work):
+        try:
+            work()
+        except Exception as error:  # reported to the main thread
+            errors.append(error)
+
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-5)
+    try:
+        threads = [threading.Thread(target=guarded, args=(work,)) for work in workers]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join(30)
+    finally:
+        sys.setswitchinterval(interval)
+    assert not any(thread.is_alive() for thread in threads), "a thread hung"
+    return errors
 
 
 class Harmless:
@@ -120,37 +154,53 @@ def test_threads_printing_and_reshaping(km, eager_gc):
     a, stored = cube(km)
     printed = []
     stop = time.monotonic() + 1.0
-    errors = []
 
     def printer():
-        try:
-            while time.monotonic() < stop:
-                Harmless()
-                assert shown(ast.literal_eval(str(a))) <= stored
-                printed.append(1)
-        except Exception as error:  # reported by the main thread
-            errors.append(error)
+        while time.monotonic() < stop:
+            Harmless()
+            assert shown(ast.literal_eval(str(a))) <= stored
+            printed.append(1)
 
     def reshaper():
-        try:
-            while time.monotonic() < stop:
-                for shape in SHAPES[:5]:
-                    Harmless()
-                    a.reshape(*shape)
-        except Exception as error:
-            errors.append(error)
+        while time.monotonic() < stop:
+            for shape in SHAPES[:5]:
+                Harmless()
+                a.reshape(*shape)
 
-    interval = sys.getswitchinterval()
-    sys.setswitchinterval(1e-5)
-    try:
-        threads = [threading.Thread(target=printer), threading.Thread(target=reshaper)]
-        for thread in threads:
-            thread.start()
-        for thread in threads:
-            thread.join()
-    finally:
-        sys.setswitchinterval(interval)
-    assert errors == [] and printed
+    assert run_threads(printer, reshaper) == [] and printed
+
+
+def test_many_threads_share_arrays(km):
+    shared = km.double(size=[8, 8])
+    stop = time.monotonic() + 3.0
+    allowed = (IndexError, RuntimeError, BufferError)  # views made stale by another thread's reshape
+
+    def worker(seed):
+        rng = random.Random(seed)
+        while time.monotonic() < stop:
+            own = km.int32([[seed, 1], [2, 3]])
+            own[1][0] = seed
+            assert tolist(own) == [[seed, 1], [seed, 3]] and own == own.clone()
+            m = memoryview(own)
+            assert m.tolist() == [[seed, 1], [seed, 3]]
+            m.release()
+            assert pickle.loads(pickle.dumps(own)) == own
+            try:
+                rows, cols = shared.size
+                shared[rng.randrange(rows)][rng.randrange(cols)] = float(seed)
+                row = shared[rng.randrange(rows)]
+                assert set(row) <= set(map(float, range(9)))
+                with memoryview(shared) as view:
+                    assert len(view.tobytes()) == 512
+                shared.reshape(rng.choice([(8, 8), (4, 16), (16, 4), (2, 32)]))
+                assert (shared == shared) is True
+                str(row)
+            except allowed:
+                pass
+
+    assert run_threads(*[lambda seed=seed: worker(seed) for seed in range(8)]) == []
+    values = list(shared.noncomplex())
+    assert set(values) <= set(map(float, range(9))) and len(values) == 64
 
 
 def test_reshape_moves_no_elements(km):
