@@ -45,10 +45,9 @@ def _int_kind(fmt):
 
 
 FLOAT32_MAX = struct.unpack("<f", b"\xff\xff\x7f\x7f")[0]
-_DOUBLE_MAX = 1.7976931348623157e308
 
 KINDS = (
-    Kind("double", "d", 8, -_DOUBLE_MAX, _DOUBLE_MAX, (0.0, -1.5, 2.25, 1e300), True),
+    Kind("double", "d", 8, -sys.float_info.max, sys.float_info.max, (0.0, -1.5, 2.25, 1e300), True),
     Kind("single", "f", 4, -FLOAT32_MAX, FLOAT32_MAX, (0.0, -1.5, 2.25, 0.125), True),
     *(_int_kind(fmt) for fmt in "bBhHiIqQ"),  # int8, uint8, int16, ..., uint64
     Kind("logical", "?", 1, False, True, (False, True), False),
@@ -63,8 +62,6 @@ COMPLEX_2x3 = [[1 + 2j, 3 + 0j, 4j], [5 + 6j, 7 + 8j, 9 + 1j]]
 
 # ---------------------------------------------------------------------------------------------
 # What one Python value becomes as an element
-
-TOO_LARGE = "Python int too large to convert to C long long"
 
 
 class Unpredictable(Exception):
@@ -97,7 +94,7 @@ def element_of(kind, value, is_complex=False, lenient=False):
             if kind.fmt == "f":  # single precision takes such ints as infinities
                 inf = math.copysign(math.inf, value)
                 return complex(inf) if is_complex else inf
-            return OverflowError, TOO_LARGE
+            return OverflowError, "Python int too large to convert to C long long"
     if kind.fmt == "?" and (is_int or lenient):
         return bool(value)
     if isinstance(value, complex) and not is_complex:
@@ -260,8 +257,10 @@ if settings is not None:
 
 # ---------------------------------------------------------------------------------------------
 # Leak hunting: ``pytest --leaks=N`` runs every selected test three times as warm-up and then N
-# more times, and fails a test after which the interpreter's allocated blocks, the C heap or the
-# total reference count grew on every one of those N runs.
+# more times, and fails a test after which one of the _MEASURES below grew on every one of those
+# N runs, by at least its least growth. Python objects are counted exactly. The C heap moves in
+# chunks of 16 bytes, and interpreter buffers and the capacity that recycled states keep settle
+# only after a few runs, by up to about a kilobyte; a C++ leak smaller than that is valgrind's to find.
 
 
 class _MallInfo2(ctypes.Structure):
@@ -282,10 +281,6 @@ def _heap_in_use():
     return _mallinfo2().uordblks + _mallinfo2().hblkhd if _mallinfo2 else 0
 
 
-# What is measured after each run, and the least growth per run that counts. Python objects are
-# counted exactly. The C heap moves in chunks of 16 bytes, and interpreter buffers and the capacity
-# that recycled states keep settle only after a few runs, by up to about a kilobyte; a C++ leak
-# smaller than that per run is valgrind's to find.
 _MEASURES = (("blocks", 1, sys.getallocatedblocks), ("heap bytes", 1024, _heap_in_use),
              ("references", 1, getattr(sys, "gettotalrefcount", lambda: 0)))
 _WARMUP = 3

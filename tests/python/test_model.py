@@ -63,11 +63,9 @@ def value_list(data, kind, cplx, n, lenient=False):
     """n values; sometimes one of them refused. Returns (inputs, stored, first failure)."""
     good, bad = table(kind, cplx, lenient)
     picks = [data.draw(st.sampled_from(good)) for _ in range(n)]
-    failure = None
     if n and data.draw(st.integers(0, 4)) == 0:
-        i = data.draw(st.integers(0, n - 1))
-        picks[i] = data.draw(st.sampled_from(bad))
-        failure = picks[i][1]
+        picks[data.draw(st.integers(0, n - 1))] = data.draw(st.sampled_from(bad))
+    failure = next((out for _, out in picks if refused(out)), None)
     return [p[0] for p in picks], [p[1] for p in picks], failure
 
 
@@ -309,15 +307,7 @@ class ArrayMachine(RuleBasedStateMachine):
             value, out = data.draw(st.sampled_from(good + bad + [([1], (TypeError, SEQUENCE))]))
             stored, failure = [out], out if refused(out) else None
         else:
-            dims = target if data.draw(st.integers(0, 3)) else data.draw(
-                st.sampled_from([[], [math.prod(target) + 1], target + [1], [math.prod(target) + 2]]))
-            inputs, stored, failure = value_list(data, store.kind, store.cplx, math.prod(dims))
-            value = shown = nest(inputs, dims)
-            if source := self.array_value(data, store):  # read through its sequence protocol
-                value, shown = source.obj, source.nested()
-                stored, failure = flatten(shown), None
-            if not failure and nesting_dims(shown) != target:
-                failure = (ValueError, DIFFERENT_SHAPE)
+            value, stored, failure = self.shaped_value(data, store, target, arrays=True)
         if not -n <= i < n:
             failure = index_error(i)
         self.assign(h, i, value, failure or [(h.ints + (h.active()[i],) + t, v)
@@ -332,13 +322,7 @@ class ArrayMachine(RuleBasedStateMachine):
         positions, inner = h.active()[s], store.shape[h.k + 1:]
         targets = [h.ints + (p,) + t for p in positions for t in row_major(inner)]
         if leaf:
-            form = data.draw(st.sampled_from(["flat", "flat", "short", "long", "scalar", "nested"]))
-            m = {"short": len(positions) - 1 if positions else 1, "long": len(positions) + 1,
-                 "scalar": 1}.get(form, len(positions))
-            inputs, stored, failure = value_list(data, store.kind, store.cplx, m)
-            value = inputs[0] if form == "scalar" else [inputs] if form == "nested" else inputs
-            if not failure and (form in ("scalar", "nested") or m != len(positions)):
-                failure = (ValueError, DIFFERENT_SHAPE)
+            value, stored, failure = self.shaped_value(data, store, [len(positions)], arrays=False)
             return self.assign(h, s, value, failure or list(zip(targets, stored)))
         count = max(len(targets) + data.draw(st.sampled_from([0, 0, 0, -1, 1, -len(targets)])), 0)
         inputs, stored, failure = value_list(data, store.kind, store.cplx, count)
@@ -359,6 +343,21 @@ class ArrayMachine(RuleBasedStateMachine):
             failure = (ValueError, "length of slice does not match number of elements.")
         self.assign(h, s, value, failure or list(zip(targets, stored)))
 
+    def shaped_value(self, data, store, target, arrays):
+        """A value for the extents `target`, now and then of other extents (none, one fewer or more
+        elements, one more level) or with `arrays`, a live array read through its sequence protocol.
+        Returns (value, stored values, failure)."""
+        dims = target if data.draw(st.integers(0, 2)) else data.draw(st.sampled_from(
+            [[], [abs(math.prod(target) - 1)], [math.prod(target) + 1], target + [1], [1] + target]))
+        inputs, stored, failure = value_list(data, store.kind, store.cplx, math.prod(dims))
+        value = shown = nest(inputs, dims)
+        if arrays and (source := self.array_value(data, store)):
+            value, shown = source.obj, source.nested()
+            stored, failure = flatten(shown), None
+        if not failure and nesting_dims(shown) != target:
+            failure = (ValueError, DIFFERENT_SHAPE)
+        return value, stored, failure
+
     def array_value(self, data, store):
         """Now and then, a live array of the same kind and complexity to assign as a value."""
         if not data.draw(st.integers(0, 3)):
@@ -371,8 +370,7 @@ class ArrayMachine(RuleBasedStateMachine):
         shared = lambda h: h.full and any(o.store is h.store and o is not h for o in self.handles)  # noqa: E731
         h = self.pick(data, shared if data.draw(st.integers(0, 3)) else (lambda h: h.full))
         h = h or self.pick(data, lambda h: h.full)
-        partial = self.pick(data, lambda h: not h.full)
-        if partial is not None:
+        if (partial := self.pick(data, lambda h: not h.full)) is not None:
             raises(lambda: partial.obj.reshape(*partial.size(), 1), RuntimeError,
                    "reshape() not supported for a partial array.")
         if h is None:
@@ -403,10 +401,18 @@ class ArrayMachine(RuleBasedStateMachine):
         self.stale_iters = (self.stale_iters + [e for e in self.iters if e[1].store is store])[-MAX_STALE:]
         self.iters = [e for e in self.iters if e[1].store is not store]
 
-    @handle_rule()
-    def clone(self, data):
+    @handle_rule(how=st.sampled_from(["clone", "pickle"]))
+    def copy(self, data, how):
+        """A stand-alone copy: clone() or a pickle round trip."""
         h = self.pick(data)
-        self.expect_handle(h.obj.clone(), h.copy())
+        if how == "clone":
+            return self.expect_handle(h.obj.clone(), h.copy())
+        back = pickle.loads(pickle.dumps(h.obj))
+        # A full array comes back with its own extents; a partial one as its nested list would.
+        kind, cplx, nested = h.store.kind, h.store.cplx, h.nested()
+        store = Store(kind, cplx, h.store.shape, h.store.flat) if h.full else Store(kind, cplx, *from_nested(nested))
+        assert back._is_complex is cplx and (back == h.obj) is (store.block() == nested)
+        self.expect_handle(back, store)
 
     @handle_rule(what=st.sampled_from(["real", "imag", "noncomplex", "_real", "_imag", "_data"]))
     def parts(self, data, what):
@@ -423,16 +429,6 @@ class ArrayMachine(RuleBasedStateMachine):
         if wants_complex:
             expected = [real_type(getattr(v, what.strip("_"))) for v in expected]
         self.expect_handle(result, Store(store.kind, False, [1, len(expected)], expected), ints=(0,))
-
-    @handle_rule()
-    def pickle_round_trip(self, data):
-        h = self.pick(data)
-        back = pickle.loads(pickle.dumps(h.obj))
-        # A full array comes back with its own extents; a partial one as its nested list would.
-        kind, cplx, nested = h.store.kind, h.store.cplx, h.nested()
-        store = Store(kind, cplx, h.store.shape, h.store.flat) if h.full else Store(kind, cplx, *from_nested(nested))
-        assert back._is_complex is cplx and (back == h.obj) is (store.block() == nested)
-        self.expect_handle(back, store)
 
     @handle_rule()
     def compare(self, data):
@@ -474,8 +470,7 @@ class ArrayMachine(RuleBasedStateMachine):
         h = self.pick(data)
         mv = h.obj.tomemoryview() if method else memoryview(h.obj)
         store = h.store if h.full else h.copy()  # a partial array exports a copy of what it shows now
-        self.views.append((mv, store, list(store.shape)))
-        self.check_view(*self.views[-1])
+        self.views.append((mv, store, list(store.shape)))  # checked with the other live views
 
     @precondition(lambda self: self.views)
     @rule(data=st.data())
