@@ -477,12 +477,6 @@ class ArrayMachine(RuleBasedStateMachine):
     def release(self, data):
         self.views.pop(data.draw(st.integers(0, len(self.views) - 1)))[0].release()
 
-    def check_view(self, mv, store, shape):
-        fmt = ("Z" if store.cplx else "") + store.kind.fmt
-        assert (mv.shape, mv.format, mv.readonly) == (tuple(shape), fmt, True)
-        assert mv.itemsize == store.itemsize and mv.f_contiguous
-        same(unpack_view(mv, store), store.flat)
-
     # -- lifetime -------------------------------------------------------------------------------
 
     @handle_rule()
@@ -492,9 +486,8 @@ class ArrayMachine(RuleBasedStateMachine):
     @precondition(lambda self: self.stale or self.stale_iters)
     @rule()
     def use_stale(self):
-        """Objects made before a reshape: a value consistent with the new storage, or an
-        IndexError/RuntimeError (StopIteration for an iterator), never a crash or a read outside
-        the storage."""
+        """Objects made before a reshape: a value consistent with the new storage or an IndexError,
+        RuntimeError (StopIteration for an iterator); never a crash or a read outside the storage."""
         def loosely(fn, expected, valid=True):
             try:
                 got = fn()
@@ -525,10 +518,12 @@ class ArrayMachine(RuleBasedStateMachine):
             assert h.obj.buffer_info()[1] == len(store.flat)
             same(tolist(h.obj), expected)
             assert str(h.obj) == text(expected)
-            suffix = ", is_complex=True" if store.cplx else ""
-            assert repr(h.obj) == f"kalvo.{store.kind.name}({text(expected)}{suffix})"
-        for view in self.views:
-            self.check_view(*view)
+            assert repr(h.obj) == f"kalvo.{store.kind.name}({text(expected)}{', is_complex=True' if store.cplx else ''})"
+        for mv, store, shape in self.views:
+            fmt = ("Z" if store.cplx else "") + store.kind.fmt
+            assert (mv.shape, mv.format, mv.readonly) == (tuple(shape), fmt, True)
+            assert mv.itemsize == store.itemsize and mv.f_contiguous
+            same(unpack_view(mv, store), store.flat)
 
 
 # Derandomised (see conftest); KALVO_MODEL_EXAMPLES raises the example count.
