@@ -30,7 +30,8 @@ KIND_AND_COMPLEXITY = st.sampled_from(KINDS).flatmap(
     lambda k: st.tuples(st.just(k), st.booleans() if k.complex_ok else st.just(False)))
 DIMS = st.integers(1, 3).flatmap(
     lambda ndim: st.lists(st.integers(0, 4 if ndim < 3 else 3), min_size=ndim, max_size=ndim))
-SLICES = st.builds(slice, *[st.one_of(st.none(), st.integers(-6, 6))] * 2, st.sampled_from([None, 1, 2, -1, -2, 3]))
+BOUND = st.one_of(st.none(), st.integers(-6, 6))
+SLICES = st.builds(slice, BOUND, BOUND, st.sampled_from([None, 1, 2, -1, -2, 3]))
 
 
 class IntKey(int):
@@ -295,35 +296,46 @@ class ArrayMachine(RuleBasedStateMachine):
         h.obj[key] = value
         h.store.write(outcome)
 
-    @rule(data=st.data(), leaf=st.booleans())
-    def assign_item(self, data, leaf):
-        """h[i] = value, where i fixes an element (`leaf`) or a row of the extents below it."""
-        if (h := self.pick(data, lambda h: h.leaf is leaf)) is None:
+    @rule(data=st.data())
+    def assign_element(self, data):
+        if (h := self.pick(data, lambda h: h.leaf)) is None:
             return
-        store, n, target = h.store, len(h.active()), h.store.shape[h.k + 1:]
+        n = len(h.active())
         i = self.draw_index(data, n)
-        if leaf:
-            good, bad = table(store.kind, store.cplx, walk=False)
-            value, out = data.draw(st.sampled_from(good + bad + [([1], (TypeError, SEQUENCE))]))
-            stored, failure = [out], out if refused(out) else None
-        else:
-            value, stored, failure = self.shaped_value(data, store, target, arrays=True)
+        good, bad = table(h.store.kind, h.store.cplx, walk=False)
+        value, out = data.draw(st.sampled_from(good + bad + [([1], (TypeError, SEQUENCE))]))
+        if not -n <= i < n:
+            out = index_error(i)
+        self.assign(h, i, value, out if refused(out) else [(h.ints + (h.active()[i],), out)])
+
+    @rule(data=st.data())
+    def assign_row(self, data):
+        if (h := self.pick(data, lambda h: not h.leaf)) is None:
+            return
+        n, target = len(h.active()), h.store.shape[h.k + 1:]
+        i = self.draw_index(data, n)
+        value, stored, failure = self.shaped_value(data, h.store, target, arrays=True)
         if not -n <= i < n:
             failure = index_error(i)
         self.assign(h, i, value, failure or [(h.ints + (h.active()[i],) + t, v)
                                              for t, v in zip(row_major(target), stored)])
 
-    @rule(data=st.data(), leaf=st.booleans())
-    def assign_slice(self, data, leaf):
-        """h[s] = value, where s selects elements (`leaf`) or a block of rows."""
-        if (h := self.pick(data, lambda h: h.leaf is leaf)) is None:
+    @rule(data=st.data())
+    def assign_last_slice(self, data):
+        if (h := self.pick(data, lambda h: h.leaf)) is None:
+            return
+        s = data.draw(SLICES)
+        positions = h.active()[s]
+        value, stored, failure = self.shaped_value(data, h.store, [len(positions)], arrays=False)
+        self.assign(h, s, value, failure or [(h.ints + (p,), v) for p, v in zip(positions, stored)])
+
+    @rule(data=st.data())
+    def assign_block(self, data):
+        if (h := self.pick(data, lambda h: not h.leaf)) is None:
             return
         store, s = h.store, data.draw(SLICES)
         positions, inner = h.active()[s], store.shape[h.k + 1:]
         targets = [h.ints + (p,) + t for p in positions for t in row_major(inner)]
-        if leaf:
-            value, stored, failure = self.shaped_value(data, store, [len(positions)], arrays=False)
-            return self.assign(h, s, value, failure or list(zip(targets, stored)))
         count = max(len(targets) + data.draw(st.sampled_from([0, 0, 0, -1, 1, -len(targets)])), 0)
         inputs, stored, failure = value_list(data, store.kind, store.cplx, count)
         value, row = inputs, math.prod(inner)
@@ -344,11 +356,11 @@ class ArrayMachine(RuleBasedStateMachine):
         self.assign(h, s, value, failure or list(zip(targets, stored)))
 
     def shaped_value(self, data, store, target, arrays):
-        """A value for the extents `target`, now and then of other extents (none, one fewer or more
-        elements, one more level) or with `arrays`, a live array read through its sequence protocol.
-        Returns (value, stored values, failure)."""
-        dims = target if data.draw(st.integers(0, 2)) else data.draw(st.sampled_from(
-            [[], [abs(math.prod(target) - 1)], [math.prod(target) + 1], target + [1], [1] + target]))
+        """A value for the extents `target` (the simplest draw), or of other extents: none, one element
+        fewer or more, one more level; with `arrays`, now and then a live array read through its
+        sequence protocol. Returns (value, stored values, failure)."""
+        n = math.prod(target)
+        dims = data.draw(st.sampled_from([target] * 4 + [[], [abs(n - 1)], [n + 1], target + [1], [1] + target]))
         inputs, stored, failure = value_list(data, store.kind, store.cplx, math.prod(dims))
         value = shown = nest(inputs, dims)
         if arrays and (source := self.array_value(data, store)):
@@ -375,13 +387,17 @@ class ArrayMachine(RuleBasedStateMachine):
                    "reshape() not supported for a partial array.")
         if h is None:
             return
-        # Extents that take the elements (a divisor at a time, in any order); now and then, one too many.
-        store, n = h.store, len(h.store.flat)
-        dims, rest = [], n
-        for _ in range(data.draw(st.integers(1, 2))):
-            dims.append(data.draw(st.sampled_from([d for d in range(1, max(rest, 4) + 1) if rest % d == 0])))
-            rest //= dims[-1]
-        dims = data.draw(st.permutations(dims + [rest]))
+        # Extents that take the elements (a divisor at a time); now and then, one too many.
+        store, n, ndim = h.store, len(h.store.flat), data.draw(st.integers(2, 3))
+        if n:
+            dims, rest = [], n
+            for _ in range(ndim - 1):
+                dims.append(data.draw(st.sampled_from([d for d in range(1, rest + 1) if rest % d == 0])))
+                rest //= dims[-1]
+            dims.append(rest)
+        else:
+            dims = [data.draw(st.integers(0, 4)) for _ in range(ndim)]
+            dims[data.draw(st.integers(0, ndim - 1))] = 0
         if data.draw(st.integers(0, 5)) == 0:
             dims[-1] += 1
         form = data.draw(st.sampled_from([lambda: h.obj.reshape(*dims), lambda: h.obj.reshape(tuple(dims)),
@@ -518,7 +534,8 @@ class ArrayMachine(RuleBasedStateMachine):
             assert h.obj.buffer_info()[1] == len(store.flat)
             same(tolist(h.obj), expected)
             assert str(h.obj) == text(expected)
-            assert repr(h.obj) == f"kalvo.{store.kind.name}({text(expected)}{', is_complex=True' if store.cplx else ''})"
+            suffix = ", is_complex=True" if store.cplx else ""
+            assert repr(h.obj) == f"kalvo.{store.kind.name}({text(expected)}{suffix})"
         for mv, store, shape in self.views:
             fmt = ("Z" if store.cplx else "") + store.kind.fmt
             assert (mv.shape, mv.format, mv.readonly) == (tuple(shape), fmt, True)
