@@ -1,14 +1,9 @@
 """Shared fixtures and helpers: the eleven element kinds, what one Python value becomes as an
-element of each, reading arrays back, and the leak-hunting mode.
+element of each (fuzz/fuzz_kalvo.py shares these rules), reading arrays back, and the leak mode.
 
-A test taking ``kind`` runs once per element kind (``array_type`` is then its type),
-``numeric_kind`` over the ten kinds that may be complex, ``variant`` over every
-(kind, is_complex) pair an array can have, and ``numpy_variant`` over those NumPy has too.
-
-``pytest --leaks=N`` runs every selected test three times as warm-up and then N more times, and fails
-a test after which the interpreter's allocated blocks, the C heap or the total reference count
-grew on every one of those N runs. This module is also imported by fuzz/fuzz_kalvo.py, which
-shares the element conversion rules below.
+A test taking ``kind`` runs once per element kind (``array_type`` is then its type), ``numeric_kind``
+over the ten kinds that may be complex, ``variant`` over every (kind, is_complex) pair an array can
+have, and ``numpy_variant`` over those NumPy has too.
 """
 import array
 import ctypes
@@ -21,11 +16,6 @@ from dataclasses import dataclass
 from typing import Any, Tuple
 
 import pytest
-
-try:
-    from hypothesis import settings as _hypothesis_settings
-except ImportError:  # the fuzzing harness runs without hypothesis
-    _hypothesis_settings = None
 
 
 @dataclass(frozen=True)
@@ -47,28 +37,19 @@ class Kind:
         return complex if is_complex else {"d": float, "f": float, "?": bool}.get(self.fmt, int)
 
 
-def _int_kind(name, fmt):
-    size = struct.calcsize(fmt)
-    signed = fmt.islower()
-    lo = -(1 << (8 * size - 1)) if signed else 0
-    hi = (1 << (8 * size - 1)) - 1 if signed else (1 << (8 * size)) - 1
-    return Kind(name, fmt, size, lo, hi, (lo, 0, 1, hi), True)
+def _int_kind(fmt):
+    """The integer kind of struct format character `fmt` (lower case: signed)."""
+    bits, signed = 8 * struct.calcsize(fmt), fmt.islower()
+    lo, hi = (-(1 << (bits - 1)), (1 << (bits - 1)) - 1) if signed else (0, (1 << bits) - 1)
+    return Kind(("int" if signed else "uint") + str(bits), fmt, bits // 8, lo, hi, (lo, 0, 1, hi), True)
 
 
 FLOAT32_MAX = struct.unpack("<f", b"\xff\xff\x7f\x7f")[0]
-_DOUBLE_MAX = 1.7976931348623157e308
 
 KINDS = (
-    Kind("double", "d", 8, -_DOUBLE_MAX, _DOUBLE_MAX, (0.0, -1.5, 2.25, 1e300), True),
+    Kind("double", "d", 8, -sys.float_info.max, sys.float_info.max, (0.0, -1.5, 2.25, 1e300), True),
     Kind("single", "f", 4, -FLOAT32_MAX, FLOAT32_MAX, (0.0, -1.5, 2.25, 0.125), True),
-    _int_kind("int8", "b"),
-    _int_kind("uint8", "B"),
-    _int_kind("int16", "h"),
-    _int_kind("uint16", "H"),
-    _int_kind("int32", "i"),
-    _int_kind("uint32", "I"),
-    _int_kind("int64", "q"),
-    _int_kind("uint64", "Q"),
+    *(_int_kind(fmt) for fmt in "bBhHiIqQ"),  # int8, uint8, int16, ..., uint64
     Kind("logical", "?", 1, False, True, (False, True), False),
 )
 KIND_OF = {k.name: k for k in KINDS}
@@ -81,8 +62,6 @@ COMPLEX_2x3 = [[1 + 2j, 3 + 0j, 4j], [5 + 6j, 7 + 8j, 9 + 1j]]
 
 # ---------------------------------------------------------------------------------------------
 # What one Python value becomes as an element
-
-TOO_LARGE = "Python int too large to convert to C long long"
 
 
 class Unpredictable(Exception):
@@ -115,7 +94,7 @@ def element_of(kind, value, is_complex=False, lenient=False):
             if kind.fmt == "f":  # single precision takes such ints as infinities
                 inf = math.copysign(math.inf, value)
                 return complex(inf) if is_complex else inf
-            return OverflowError, TOO_LARGE
+            return OverflowError, "Python int too large to convert to C long long"
     if kind.fmt == "?" and (is_int or lenient):
         return bool(value)
     if isinstance(value, complex) and not is_complex:
@@ -159,15 +138,13 @@ def inputs_for(kind, is_complex=False):
 
 def same_value(x, y):
     """Equality that also holds for NaN against NaN and tells -0.0 from 0.0 and 1 from 1.0."""
-    if isinstance(x, complex) or isinstance(y, complex):
-        return type(x) is type(y) and same_value(x.real, y.real) and same_value(x.imag, y.imag)
-    if isinstance(x, float) or isinstance(y, float):
-        if type(x) is not type(y):
-            return False
-        if x != x or y != y:
-            return x != x and y != y
-        return x == y and math.copysign(1, x) == math.copysign(1, y)
-    return type(x) is type(y) and x == y
+    if type(x) is not type(y):
+        return False
+    if isinstance(x, complex):
+        return same_value(x.real, y.real) and same_value(x.imag, y.imag)
+    if isinstance(x, float):
+        return (x != x and y != y) or (x == y and math.copysign(1, x) == math.copysign(1, y))
+    return x == y
 
 
 # ---------------------------------------------------------------------------------------------
@@ -264,39 +241,48 @@ def capi(name, restype, *argtypes):
 
 # ---------------------------------------------------------------------------------------------
 # Hypothesis: derandomised, so that every run checks the same examples; the profile "explore"
-# (pytest --hypothesis-profile=explore, KALVO_MODEL_EXAMPLES for more) draws new ones.
+# (HYPOTHESIS_PROFILE=explore, KALVO_MODEL_EXAMPLES for more) draws new ones, and "mutate"
+# (tools/mutate.py) stops at the first failure without shrinking it.
 
-if _hypothesis_settings is not None:
-    from hypothesis import HealthCheck, Phase
+try:
+    from hypothesis import HealthCheck, Phase, settings
+except ImportError:  # the fuzzing harness runs without hypothesis
+    settings = None
+if settings is not None:
     _common = dict(deadline=None, suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
-    _hypothesis_settings.register_profile("default", derandomize=True, **_common)
-    _hypothesis_settings.register_profile("explore", derandomize=False, **_common)
-    # tools/mutate.py: a failure is enough, its smallest example is not needed.
-    _hypothesis_settings.register_profile("mutate", derandomize=True, phases=[Phase.explicit, Phase.generate],
-                                          **_common)
-    _hypothesis_settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "default"))
+    settings.register_profile("default", derandomize=True, **_common)
+    settings.register_profile("explore", derandomize=False, **_common)
+    settings.register_profile("mutate", derandomize=True, phases=[Phase.explicit, Phase.generate], **_common)
+    settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "default"))
 
 # ---------------------------------------------------------------------------------------------
-# Leak hunting
+# Leak hunting: ``pytest --leaks=N`` runs every selected test three times as warm-up and then N
+# more times, and fails a test after which one of the _MEASURES below grew on every one of those
+# N runs, by at least its least growth. Python objects are counted exactly. The C heap moves in
+# chunks of 16 bytes, and interpreter buffers and the capacity that recycled states keep settle
+# only after a few runs, by up to about a kilobyte; a C++ leak smaller than that is valgrind's to find.
 
 
 class _MallInfo2(ctypes.Structure):
-    _fields_ = [(n, ctypes.c_size_t) for n in ("arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks",
-                                               "fsmblks", "uordblks", "fordblks", "keepcost")]
+    _fields_ = [(n, ctypes.c_size_t)
+                for n in "arena ordblks smblks hblks hblkhd usmblks fsmblks uordblks fordblks keepcost".split()]
 
 
-def _heap_probe():
-    """Bytes in use on the C heap (glibc's mallinfo2), or None where that is not available."""
-    try:
-        mallinfo2 = ctypes.CDLL(None).mallinfo2
-    except (OSError, AttributeError):
-        return lambda: None
-    mallinfo2.restype = _MallInfo2
-    probe = lambda: mallinfo2().uordblks + mallinfo2().hblkhd  # noqa: E731
-    return probe if probe() else (lambda: None)  # a sanitizer's allocator reports nothing
+try:
+    _mallinfo2 = ctypes.CDLL(None).mallinfo2
+    _mallinfo2.restype = _MallInfo2
+except (OSError, AttributeError):
+    _mallinfo2 = None
 
 
-_heap_in_use = _heap_probe()
+def _heap_in_use():
+    """Bytes in use on the C heap (glibc's mallinfo2); 0 where that is not available, as under a
+    sanitizer's allocator, which reports nothing."""
+    return _mallinfo2().uordblks + _mallinfo2().hblkhd if _mallinfo2 else 0
+
+
+_MEASURES = (("blocks", 1, sys.getallocatedblocks), ("heap bytes", 1024, _heap_in_use),
+             ("references", 1, getattr(sys, "gettotalrefcount", lambda: 0)))
 _WARMUP = 3
 
 
@@ -305,50 +291,18 @@ def pytest_addoption(parser):
                      help="rerun each test N times after a warm-up; fail it when memory or references grow every time")
 
 
-_MEASURES = ("blocks", "heap bytes", "references")
-# Python objects are counted exactly. The C heap moves in chunks of 16 bytes, and interpreter
-# buffers and the capacity that recycled states keep settle only after a few runs, by up to about
-# a kilobyte; a C++ leak smaller than that per run is valgrind's to find.
-_LEAST = {"blocks": 1, "heap bytes": 1024, "references": 1}
-
-
-def _measure(samples, i):
-    """Stores the usage after run i into the preallocated `samples`, so that keeping it
-    allocates nothing."""
-    gc.collect()
-    samples[3 * i] = sys.getallocatedblocks()
-    samples[3 * i + 1] = _heap_in_use() or 0
-    samples[3 * i + 2] = sys.gettotalrefcount() if hasattr(sys, "gettotalrefcount") else 0
-
-
-def _run_bare(item):
-    """Sets up, runs and tears down `item` without pytest's reports, capture and logging, whose
-    own allocations would hide the test's."""
-    state = item.session._setupstate
-    item._initrequest()
-    state.setup(item)
-    try:
-        item.runtest()
-    finally:
-        state.teardown_exact(item.parent)
-
-
 def pytest_sessionstart(session):
-    if session.config.getoption("leaks"):
-        _fill_recycling()
-
-
-def _fill_recycling():
-    """The extension recycles array objects and their states through bounded free lists. Fills
-    them before anything is measured, so that a list still filling up does not look like a leak."""
+    """The extension recycles array objects and their states through bounded free lists. In leak
+    mode, fills them before anything is measured, so that a list still filling up is no leak."""
+    if not session.config.getoption("leaks"):
+        return
     import kalvo
-    kept = []
-    for kind in KINDS:
-        for _ in range(100):
-            a = getattr(kalvo, kind.name)([[[1, 0], [0, 1]]] * 2)
-            kept += [a, a[0], a[0][1], a[0][1][0:1], a[0:1], iter(a[0][1])]
+    kept = [getattr(kalvo, kind.name)([[[1, 0], [0, 1]]] * 2) for kind in KINDS for _ in range(100)]
+    kept += [part for a in kept for part in (a[0], a[0][1], a[0][1][0:1], a[0:1], iter(a[0][1]))]
     del kept
     gc.collect()
+    for _, _, probe in _MEASURES:  # their first calls set up what they keep
+        probe()
 
 
 @pytest.hookimpl(tryfirst=True)
@@ -358,18 +312,30 @@ def pytest_runtest_protocol(item, nextitem):
         return None
     from _pytest.runner import runtestprotocol
     item.ihook.pytest_runtest_logstart(nodeid=item.nodeid, location=item.location)
-    samples = array.array("q", [0]) * (3 * (runs + 1))
+    # One preallocated series per measure, so that keeping a sample allocates nothing.
+    samples = [array.array("q", [0]) * (runs + 1) for _ in _MEASURES]
+    grown, state = {}, item.session._setupstate
     try:
         for i in range(_WARMUP + runs):
-            _run_bare(item)
+            # Set up, run and tear down without pytest's reports, capture and logging, whose own
+            # allocations would hide the test's.
+            item._initrequest()
+            state.setup(item)
+            try:
+                item.runtest()
+            finally:
+                state.teardown_exact(item.parent)
             if i >= _WARMUP - 1:
-                _measure(samples, i - _WARMUP + 1)
-        deltas = {what: [samples[3 * (i + 1) + m] - samples[3 * i + m] for i in range(runs)]
-                  for m, what in enumerate(_MEASURES)}
+                gc.collect()
+                for series, (_, _, probe) in zip(samples, _MEASURES):
+                    series[i - _WARMUP + 1] = probe()
+        for series, (what, least, _) in zip(samples, _MEASURES):
+            deltas = [series[i + 1] - series[i] for i in range(runs)]
+            if all(d >= least for d in deltas):
+                grown[what] = deltas
     except Exception:  # the logged run below reports it
-        deltas = {}
+        grown = {}
     reports = runtestprotocol(item, log=False, nextitem=nextitem)
-    grown = {what: d for what, d in deltas.items() if all(x >= _LEAST[what] for x in d)}
     call = next((r for r in reports if r.when == "call"), None)
     if grown and call is not None and call.passed:
         call.outcome, call.longrepr = "failed", f"leak: grew on each of {runs} runs: {grown}"
