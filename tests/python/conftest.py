@@ -310,6 +310,7 @@ def pytest_runtest_protocol(item, nextitem):
     runs = item.config.getoption("leaks")
     if not runs or "capsys" in item.fixturenames:  # captured output needs pytest's own run
         return None
+    from _pytest.outcomes import OutcomeException  # skip, xfail and fail: not Exceptions
     from _pytest.runner import runtestprotocol
     item.ihook.pytest_runtest_logstart(nodeid=item.nodeid, location=item.location)
     # One preallocated series per measure, so that keeping a sample allocates nothing.
@@ -333,7 +334,7 @@ def pytest_runtest_protocol(item, nextitem):
             deltas = [series[i + 1] - series[i] for i in range(runs)]
             if all(d >= least for d in deltas):
                 grown[what] = deltas
-    except Exception:  # the logged run below reports it
+    except (Exception, OutcomeException):  # the logged run below reports it
         grown = {}
     reports = runtestprotocol(item, log=False, nextitem=nextitem)
     call = next((r for r in reports if r.when == "call"), None)
