@@ -12,13 +12,13 @@ kalvo_install
 echo "== pytest (installed package)"
 (cd "$KALVO_ROOT/tests/python" && "$VPY" -m pytest -q -p no:cacheprovider .)
 
-# Leak hunting: the suites of construction, reading, assignment, export and methods (success
-# and error paths) run four more times after a warm-up; the C heap is read without glibc's
-# per-thread cache, which would otherwise hide small leaks for a while.
+# Leak hunting: the suites of construction, reading, assignment, export, methods, storage (finalizers
+# reshaping mid-call) and limits, success and error paths, run four more times after a warm-up; the C
+# heap is read without glibc's per-thread cache, which would otherwise hide small leaks for a while.
 echo "== pytest leak mode (--leaks=4)"
 (cd "$KALVO_ROOT/tests/python" && GLIBC_TUNABLES=glibc.malloc.tcache_count=0 "$VPY" -m pytest -q \
   -p no:cacheprovider --leaks=4 -k "not many_threads and not huge_extents" test_construct.py \
-  test_reading.py test_assignment.py test_buffer_export.py test_methods.py)
+  test_reading.py test_assignment.py test_buffer_export.py test_methods.py test_storage.py test_limits.py)
 
 echo "== type stubs (stubtest against the built module, mypy --strict over examples/)"
 bash "$KALVO_ROOT/tools/typecheck.sh"

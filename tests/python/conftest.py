@@ -336,6 +336,7 @@ def pytest_runtest_protocol(item, nextitem):
                 grown[what] = deltas
     except (Exception, OutcomeException):  # the logged run below reports it
         grown = {}
+    item._initrequest()  # otherwise the logged run reuses the last bare run's fixture values
     reports = runtestprotocol(item, log=False, nextitem=nextitem)
     call = next((r for r in reports if r.when == "call"), None)
     if grown and call is not None and call.passed:
