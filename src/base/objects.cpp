@@ -4,3 +4,5 @@
 PyObject* KCPyError::shapeErr = nullptr;
 PyObject* KCPyError::sizeErr = nullptr;
 PyObject* ArrayArray::s_arrayClass = nullptr;
+
+std::array<PyTypeObject*, kNumberOfKinds> TypeObjectPointers{};

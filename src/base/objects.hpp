@@ -1,7 +1,7 @@
 // src/base/objects.hpp: the Python array and iterator objects and the module's shared objects.
 //
-// The type objects themselves are defined at the top, in module/type_objects.cpp, which names
-// every slot; every other file reaches them only through TypeObjectPointers and KCPyIter_Type.
+// The array type objects are defined at the top, in module/type_objects.cpp, which names every
+// slot; start-up files them in TypeObjectPointers, through which every other file reaches them.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -51,11 +51,9 @@ inline constexpr size_t kFreeListCapacity = 0;
 inline constexpr size_t kFreeListCapacity = 64;
 #endif
 
-/// The array types in element-kind order (indexed by SupportedArrayEnum).
+/// The array types in element-kind order (indexed by SupportedArrayEnum); filled in by start-up
+/// before any array can be made, null before.
 extern std::array<PyTypeObject*, kNumberOfKinds> TypeObjectPointers;
-
-/// The iterator type "kalvo.KCPyIter" (not instantiable from Python).
-extern PyTypeObject KCPyIter_Type;
 
 /// The exception classes kalvoexceptions.ShapeError and kalvoexceptions.SizeError
 /// (borrowed; the module holds them for the life of the process).

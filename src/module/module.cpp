@@ -16,6 +16,8 @@
 #include "base/pyref.hpp"
 #include "core/array_object.hpp"
 #include "hostapi/capsule.hpp"
+#include "module/type_objects.hpp"
+#include "protocols/iteration.hpp"
 
 using kalvo::py::PyRef;
 
@@ -84,7 +86,8 @@ PyObject* addExceptionClass(PyObject* module, const char* qualifiedName, const c
 
 }  // namespace
 
-// Readies the twelve types and files them in the module. Returns null only for a null module;
+// Files the array types in TypeObjectPointers, readies the twelve types and files them in the
+// module. Returns null only for a null module;
 // a type that fails to ready is reported on std::cerr and its error stays pending, which makes
 // the import fail once start-up returns.
 PyObject* init_types(PyObject* module) {
@@ -92,6 +95,7 @@ PyObject* init_types(PyObject* module) {
         std::cerr << "Could not initialize module." << std::endl;
         return nullptr;
     }
+    TypeObjectPointers = kArrayTypes;
     for (int kind = 0; kind < kNumberOfKinds; ++kind) {
         PyTypeObject* type = TypeObjectPointers[kind];
         if (PyType_Ready(type) < 0) {

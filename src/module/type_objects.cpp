@@ -1,4 +1,6 @@
-// src/module/type_objects.cpp: the eleven array types, the iterator type and their shared tables.
+// src/module/type_objects.cpp: the eleven array types and the tables they share.
+#include "module/type_objects.hpp"
+
 #include "base/objects.hpp"
 #include "construct/constructor.hpp"
 #include "construct/rebuild.hpp"
@@ -167,60 +169,5 @@ PyTypeObject arrayType = {
 
 }  // namespace
 
-std::array<PyTypeObject*, kNumberOfKinds> TypeObjectPointers =
+const std::array<PyTypeObject*, kNumberOfKinds> kArrayTypes =
     kalvo::kinds::perKind([](auto tag) { return &arrayType<typename decltype(tag)::type>; });
-
-// Iterators come only from iter() on an array: no tp_new, so Python code cannot make one.
-// clang-format off
-PyTypeObject KCPyIter_Type = {
-    PyVarObject_HEAD_INIT(nullptr, 0)
-    "kalvo.KCPyIter",           /* tp_name */
-    sizeof(KCPyIter),           /* tp_basicsize */
-    0,                          /* tp_itemsize */
-    KCPyIter_Delete,            /* tp_dealloc */
-    0,                          /* tp_vectorcall_offset */
-    nullptr,                    /* tp_getattr */
-    nullptr,                    /* tp_setattr */
-    nullptr,                    /* tp_as_async */
-    nullptr,                    /* tp_repr */
-    nullptr,                    /* tp_as_number */
-    nullptr,                    /* tp_as_sequence */
-    nullptr,                    /* tp_as_mapping */
-    nullptr,                    /* tp_hash */
-    nullptr,                    /* tp_call */
-    nullptr,                    /* tp_str */
-    nullptr,                    /* tp_getattro */
-    nullptr,                    /* tp_setattro */
-    nullptr,                    /* tp_as_buffer */
-    Py_TPFLAGS_DEFAULT,         /* tp_flags */
-    "Internal iterator object", /* tp_doc */
-    nullptr,                    /* tp_traverse */
-    nullptr,                    /* tp_clear */
-    nullptr,                    /* tp_richcompare */
-    0,                          /* tp_weaklistoffset */
-    KCPyIter_GetIter,           /* tp_iter */
-    KCPyIter_GetIterNext,       /* tp_iternext */
-    nullptr,                    /* tp_methods */
-    nullptr,                    /* tp_members */
-    nullptr,                    /* tp_getset */
-    nullptr,                    /* tp_base */
-    nullptr,                    /* tp_dict */
-    nullptr,                    /* tp_descr_get */
-    nullptr,                    /* tp_descr_set */
-    0,                          /* tp_dictoffset */
-    nullptr,                    /* tp_init */
-    nullptr,                    /* tp_alloc */
-    nullptr,                    /* tp_new */
-    nullptr,                    /* tp_free */
-    nullptr,                    /* tp_is_gc */
-    nullptr,                    /* tp_bases */
-    nullptr,                    /* tp_mro */
-    nullptr,                    /* tp_cache */
-    nullptr,                    /* tp_subclasses */
-    nullptr,                    /* tp_weaklist */
-    nullptr,                    /* tp_del */
-    0,                          /* tp_version_tag */
-    nullptr,                    /* tp_finalize */
-    nullptr,                    /* tp_vectorcall */
-};
-// clang-format on

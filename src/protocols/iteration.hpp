@@ -95,3 +95,6 @@ PyObject* KCPyArray_GetIter(PyObject* array);
 
 /// tp_iter of the iterator type: the iterator itself (new reference).
 PyObject* KCPyIter_GetIter(PyObject* iterator);
+
+/// The iterator type "kalvo.KCPyIter" (not instantiable from Python).
+extern PyTypeObject KCPyIter_Type;
