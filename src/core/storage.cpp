@@ -7,8 +7,9 @@
 //   It changes only when m_array moves to other storage: reshape(), a write that has to unshare,
 //   init(). Each of those bumps m_generation.
 // - m_writable caches the same address for writing once a write has made the storage private to
-//   m_array. Handing out a share (array(), implForHost()) or moving storage forgets it, so the next
-//   write asks the runtime again and copy on write holds for clones and host handles.
+//   m_array. Handing out a share (array(), pin(), implForHost()) or moving storage forgets it, so
+//   the next write asks the runtime again and copy on write holds for clones, readers' pins and
+//   host handles.
 // - Readers that call anything able to run Python code take a StoragePin first: a handle sharing
 //   the storage plus copies of shape and strides. A reshape or write meanwhile then works on
 //   storage of its own and the reader's memory stays valid.
@@ -120,6 +121,7 @@ void* KDArrayWrapper::implForHost() {
 }
 
 StoragePin KDArrayWrapper::pin() const {
+    m_writable = nullptr;  // the pin shares the storage: the next write must copy it first
     return StoragePin{m_array, m_base, m_shape, m_bytewiseStrides, m_elemSizeInBytes};
 }
 

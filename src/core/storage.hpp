@@ -126,7 +126,7 @@ public:
     unsigned long generation() const noexcept { return m_generation; }
     /// Bumped by every element write.
     unsigned long writeCount() const noexcept { return m_writes; }
-    /// A share of the storage with copies of the shape and strides.
+    /// A share of the storage with copies of the shape and strides; a later write copies first.
     StoragePin pin() const;
     /// Address of element 0 for writing, T being the array's exact element type (a mismatch throws
     /// the runtime interface's type exception). Copies the elements first if any other handle

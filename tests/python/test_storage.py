@@ -118,6 +118,30 @@ def test_pickling_reads_one_layout_while_finalizers_reshape(km, eager_gc, protoc
     assert b.size in ((600, 2, 3), (3, 2, 600)) and memoryview(b).tobytes("A") == expected
 
 
+class Writer:
+    """Cyclic garbage whose finalizer writes -1.0 to the last element of `row`, `delay` collections on."""
+
+    def __init__(self, row, delay):
+        self.row, self.delay, self.cycle = row, delay, self
+
+    def __del__(self):
+        if self.delay:
+            Writer(self.row, self.delay - 1)
+        else:
+            self.row[-1] = -1.0
+
+
+def test_finalizer_writing_while_the_nested_list_is_read(km, eager_gc):
+    """The write copies the storage the reader pinned, even after an earlier write made it the array's
+    own: the pickle shows the elements as they were when it began."""
+    a = km.double(vector=[float(i) for i in range(1000)], size=[500, 2])
+    a[0][0] = 0.0
+    gc.disable()
+    Writer(a[499], 10)
+    gc.enable()
+    b = pickle.loads(pickle.dumps(a, 2))
+    assert b[499][1] == 999.0 and a[499][1] == -1.0
+
 def run_threads(*workers):
     """Runs the workers at once with frequent thread switches; returns what they raised."""
     errors = []
