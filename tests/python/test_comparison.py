@@ -50,6 +50,8 @@ def test_kinds_shapes_nan_and_signed_zero(km):
     nan = kalvo.double([1, NAN])
     assert not both(nan, nan) and both(nan[0][0:1], nan[0][0:1])
     assert both(kalvo.double([0.0]), kalvo.double([-0.0]))
+    true_bytes = kalvo.logical._rebuild((1, 17), False, bytes(range(1, 18)))  # any byte but 0 is true
+    assert both(true_bytes, kalvo.logical([[True] * 17]))
     assert not both(kalvo.single([NAN], is_complex=True), kalvo.single([NAN], is_complex=True))
 
 

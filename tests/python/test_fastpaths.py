@@ -58,7 +58,7 @@ INPUTS = {
     "nan": lambda k: [[float("nan"), 1.0], [2.0, float("nan")]],
     "edges": lambda k: [[v] for v in _edge_values(k)],
     "edges-row": lambda k: [_edge_values(k)],
-    "3d": lambda k: [grid([1, 2, 3], 2, 3), grid([4, 5, 6], 2, 3)],
+    "3d": lambda k: [grid([1, 2, 3], 9, 3), grid([4, 5, 6], 9, 3)],  # a block of rows and a part block
     "4d-tuples": lambda k: (((1, 2), (3, 4)), ((5, 6), (7, 8)), ((9, 10), (11, 12))),
     "flat": lambda k: [1, 2, 3, 4, 5, 6],
     "wide-block": lambda k: grid(list(range(50)), 37, 5),
@@ -216,6 +216,7 @@ BAD_DIMENSIONS = "dimensions must be a nonempty tuple of nonnegative integers."
 
 @pytest.mark.parametrize("args, outcome", [
     (((2, 2), False, bytes(24)), (ValueError, "data do not match the dimensions and element type.")),
+    (((2, 2), False, bytes(40)), (ValueError, "data do not match the dimensions and element type.")),
     (((2, -2), False, b""), (ValueError, BAD_DIMENSIONS)),
     (((), False, b""), (TypeError, BAD_DIMENSIONS)),
     (([2, 2], False, bytes(32)), (TypeError, BAD_DIMENSIONS)),

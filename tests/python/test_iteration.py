@@ -36,6 +36,11 @@ def test_eq_that_reshapes_or_writes_during_containment():
     ([3, 4], (), 1, [2, 6], [[10, 1, 21, 12, 3, 23]]),
     ([3, 4], (), 1, [12, 1], [[10], [20], [1], [11], [21], [2], [12], [22], [3], [13], [23]]),
     ([3, 4], (), 1, [2, 2, 3], [[[10, 21, 3], [1, 12, 23]]]),
+    # the same extents again: a walk over stepped, reversed and bounded slices goes on unchanged
+    ([3, 4], (1, slice(None, None, 2)), 0, [3, 4], [10, 12]),
+    ([3, 4], (1, slice(None, None, -1)), 0, [3, 4], [13, 12, 11, 10]),
+    ([3, 4], (1, slice(0, 2)), 0, [3, 4], [10, 11]),
+    ([3, 4], (2, slice(3, 0, -2)), 1, [3, 4], [21]),
 ])
 def test_a_walk_made_before_a_reshape(size, path, taken, new_size, rest):
     a = kalvo.int32([[10 * i + j for j in range(size[1])] for i in range(size[0])])
