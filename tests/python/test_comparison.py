@@ -44,6 +44,7 @@ def test_kinds_shapes_nan_and_signed_zero(km):
         assert not both(row, row[0:2]) and not both(row[0:2], row)
     assert both(a, a[0:2]) and both(a[::-1][::-1], a)
     assert both(a[1], kalvo.double([4, 5, 6])[0])
+    assert both(a[1][::2], kalvo.double([4, 6])[0]) and both(a[1][::-1], kalvo.double([6, 5, 4])[0])
     assert both(kalvo.double(), kalvo.double(size=[0, 0]))
     assert not both(kalvo.double(), kalvo.double(size=[1, 0]))
     assert not both(kalvo.double(size=[2, 0]), kalvo.double(size=[3, 0]))
