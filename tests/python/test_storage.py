@@ -135,12 +135,13 @@ def test_finalizer_writing_while_the_nested_list_is_read(km, eager_gc):
     """The write copies the storage the reader pinned, even after an earlier write made it the array's
     own: the pickle shows the elements as they were when it began."""
     a = km.double(vector=[float(i) for i in range(1000)], size=[500, 2])
-    a[0][0] = 0.0
-    gc.disable()
+    a[0][0] = 0.0  # the storage is the array's own now, and its address is cached for writing
+    gc.disable()  # so that the first collection to come finalizes the writer
     Writer(a[499], 10)
     gc.enable()
     b = pickle.loads(pickle.dumps(a, 2))
     assert b[499][1] == 999.0 and a[499][1] == -1.0
+
 
 def run_threads(*workers):
     """Runs the workers at once with frequent thread switches; returns what they raised."""
