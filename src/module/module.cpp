@@ -87,9 +87,8 @@ PyObject* addExceptionClass(PyObject* module, const char* qualifiedName, const c
 }  // namespace
 
 // Files the array types in TypeObjectPointers, readies the twelve types and files them in the
-// module. Returns null only for a null module;
-// a type that fails to ready is reported on std::cerr and its error stays pending, which makes
-// the import fail once start-up returns.
+// module. Returns null only for a null module; a type that fails to ready is reported on
+// std::cerr and its error stays pending, which makes the import fail once start-up returns.
 PyObject* init_types(PyObject* module) {
     if (!module) {
         std::cerr << "Could not initialize module." << std::endl;
